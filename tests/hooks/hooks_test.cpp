@@ -1,0 +1,136 @@
+// The hooks through the shipped DLL's real exports: what each one does to a
+// machine with the product installed, and that none of them fails or leaks
+// when a Windows call inside it fails.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "samplemachine/footprint.h"
+#include "support/fixtures.h"
+#include "support/handle_ledger.h"
+#include "support/iat_patch.h"
+
+using machine::kView32;
+using machine::kView64;
+using testing_support::HandleLedger;
+using testing_support::HookLibrary;
+using testing_support::IatPatch;
+
+namespace {
+
+const wchar_t kSubstitute[] = L"Software\\Korvan\\ZTB\\AppInfo\\Substitute";
+
+class Hooks : public testing_support::ProductKeysTest {
+protected:
+    void SetUp() override {
+        ProductKeysTest::SetUp();
+        ASSERT_NE(nullptr, dll.module());
+    }
+    void TearDown() override {
+        sample::clear();
+        ProductKeysTest::TearDown();
+    }
+
+    // The product's keys in both views, as text.
+    static std::vector<std::wstring> productKeys() {
+        std::vector<std::wstring> lines = machine::dumpTree(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView64);
+        for (const std::wstring& line : machine::dumpTree(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView32)) {
+            lines.push_back(L"32: " + line);
+        }
+        return lines;
+    }
+
+    HookLibrary dll;
+};
+
+LONG WINAPI deniedRegOpenKeyExW(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+LONG WINAPI deniedRegSetValueExW(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
+
+}  // namespace
+
+TEST_F(Hooks, DllCreateTasksChangesNothingAndOpensNothing) {
+    sample::seed();
+    const std::vector<std::wstring> before = productKeys();
+    HandleLedger ledger(dll.module());
+
+    EXPECT_EQ(0, dll.call("DllCreateTasks"));
+
+    EXPECT_EQ(0, ledger.keyOpens());
+    EXPECT_TRUE(ledger.opens().empty());
+    EXPECT_EQ(before, productKeys());
+}
+
+TEST_F(Hooks, DllPostInstallStampsThe64BitViewAndLeavesThe32BitViewsStampAlone) {
+    sample::seed();
+    const machine::Value oldDate32 = machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"date", kView32);
+
+    EXPECT_EQ(0, dll.call("DllPostInstall"));
+
+    const machine::Value gmt = machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64);
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), gmt.type);
+    EXPECT_EQ(16U, gmt.data.size());
+    EXPECT_EQ(256U, machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"date", kView64).data.size());
+    EXPECT_FALSE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView32));
+    EXPECT_EQ(oldDate32.data, machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"date", kView32).data);
+}
+
+TEST_F(Hooks, DllPostInstallOnAMachineWithoutTheProductCreatesNothing) {
+    EXPECT_EQ(0, dll.call("DllPostInstall"));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView64));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView32));
+}
+
+TEST_F(Hooks, DllPostInstallReturnsZeroAndLeavesNothingOpenWhenTheStampCannotOpenItsKey) {
+    sample::seed();
+    const std::vector<std::wstring> before = machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64);
+    {
+        HandleLedger ledger(dll.module());
+        ledger.failOpen(kSubstitute, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_EQ(0U, ledger.openCount());
+    }
+    EXPECT_EQ(before, machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64));
+}
+
+TEST_F(Hooks, DllPostInstallReturnsZeroWhenEveryOpenFails) {
+    sample::seed();
+    IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW", reinterpret_cast<const void*>(&deniedRegOpenKeyExW));
+    ASSERT_TRUE(open.applied());
+    EXPECT_EQ(0, dll.call("DllPostInstall"));
+}
+
+TEST_F(Hooks, DllPostInstallReturnsZeroAndClosesTheKeyWhenAWriteFails) {
+    sample::seed();
+    HandleLedger ledger(dll.module());
+    IatPatch set(dll.module(), "advapi32.dll", "RegSetValueExW", reinterpret_cast<const void*>(&deniedRegSetValueExW));
+    ASSERT_TRUE(set.applied());
+
+    EXPECT_EQ(0, dll.call("DllPostInstall"));
+
+    EXPECT_GE(ledger.keyOpens(), 1);
+    EXPECT_EQ(0U, ledger.openCount());
+    EXPECT_FALSE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64));
+}
+
+TEST_F(Hooks, EveryHookMayRunAgain) {
+    sample::seed();
+    for (const char* hook : {"DllPostInstall", "DllCreateTasks", "DllPreUnInstall", "DllZudaUnInstall"}) {
+        SCOPED_TRACE(hook);
+        EXPECT_EQ(0, dll.call(hook));
+        const std::vector<std::wstring> after = productKeys();
+        EXPECT_EQ(0, dll.call(hook));
+        // Only the stamp's moment may differ on a second run.
+        std::vector<std::wstring> again = productKeys();
+        ASSERT_EQ(after.size(), again.size());
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            if (after[i].find(L": gmt =") == std::wstring::npos) {
+                EXPECT_EQ(after[i], again[i]);
+            }
+        }
+    }
+}

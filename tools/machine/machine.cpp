@@ -1,0 +1,297 @@
+#include "machine/machine.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+namespace machine {
+namespace {
+
+struct Key {
+    HKEY handle = nullptr;
+    ~Key() {
+        if (handle != nullptr) {
+            RegCloseKey(handle);
+        }
+    }
+};
+
+bool openKey(HKEY root, const std::wstring& path, REGSAM access, Key& key) {
+    return RegOpenKeyExW(root, path.c_str(), 0, access, &key.handle) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool createKey(HKEY root, const std::wstring& path, REGSAM view) {
+    Key key;
+    return RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key.handle, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+bool keyExists(HKEY root, const std::wstring& path, REGSAM view) {
+    Key key;
+    return openKey(root, path, KEY_READ | view, key);
+}
+
+bool deleteTree(HKEY root, const std::wstring& path, REGSAM view) {
+    // Child by child through handles of our own, so that the view flag (which
+    // counts only for paths resolved from a predefined root) is honoured.
+    if (!keyExists(root, path, view)) {
+        return true;
+    }
+    for (const std::wstring& child : subkeyNames(root, path, view)) {
+        deleteTree(root, path + L"\\" + child, view);
+    }
+    RegDeleteKeyExW(root, path.c_str(), view, 0);
+    return !keyExists(root, path, view);
+}
+
+bool setValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD size,
+              REGSAM view) {
+    Key key;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key.handle, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    return RegSetValueExW(key.handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+}
+
+bool setString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& value, REGSAM view) {
+    return setValue(root, path, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)),
+                    view);
+}
+
+bool setDword(HKEY root, const std::wstring& path, const std::wstring& name, DWORD value, REGSAM view) {
+    return setValue(root, path, name, REG_DWORD, &value, sizeof value, view);
+}
+
+bool setBinary(HKEY root, const std::wstring& path, const std::wstring& name, const std::vector<BYTE>& data,
+               REGSAM view) {
+    return setValue(root, path, name, REG_BINARY, data.data(), static_cast<DWORD>(data.size()), view);
+}
+
+std::wstring Value::text() const {
+    std::wstring result;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+        const auto unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+        if (unit == L'\0') {
+            break;
+        }
+        result.push_back(unit);
+    }
+    return result;
+}
+
+Value readValue(HKEY root, const std::wstring& path, const std::wstring& name, REGSAM view) {
+    Value value;
+    Key key;
+    if (!openKey(root, path, KEY_READ | view, key)) {
+        return value;
+    }
+    DWORD size = 0;
+    if (RegQueryValueExW(key.handle, name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+        return value;
+    }
+    value.data.resize(size);
+    if (RegQueryValueExW(key.handle, name.c_str(), nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS) {
+        return Value{};
+    }
+    value.data.resize(size);
+    value.present = true;
+    return value;
+}
+
+bool valueExists(HKEY root, const std::wstring& path, const std::wstring& name, REGSAM view) {
+    return readValue(root, path, name, view).present;
+}
+
+std::vector<std::wstring> subkeyNames(HKEY root, const std::wstring& path, REGSAM view) {
+    std::vector<std::wstring> names;
+    Key key;
+    if (!openKey(root, path, KEY_READ | view, key)) {
+        return names;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(key.handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM view) {
+    std::vector<std::wstring> names;
+    Key key;
+    if (!openKey(root, path, KEY_READ | view, key)) {
+        return names;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD length = 16384;
+        if (RegEnumValueW(key.handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+namespace {
+
+void dumpInto(HKEY root, const std::wstring& path, const std::wstring& relative, REGSAM view,
+              std::vector<std::wstring>& lines) {
+    lines.push_back(L"[" + relative + L"]");
+    std::vector<std::wstring> values = valueNames(root, path, view);
+    std::sort(values.begin(), values.end());
+    for (const std::wstring& name : values) {
+        lines.push_back(relative + L" : " + name + L" = " + describe(readValue(root, path, name, view)));
+    }
+    std::vector<std::wstring> children = subkeyNames(root, path, view);
+    std::sort(children.begin(), children.end());
+    for (const std::wstring& child : children) {
+        dumpInto(root, path + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, view, lines);
+    }
+}
+
+}  // namespace
+
+std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view) {
+    std::vector<std::wstring> lines;
+    if (keyExists(root, path, view)) {
+        dumpInto(root, path, L"", view, lines);
+    }
+    return lines;
+}
+
+std::wstring describe(const Value& value) {
+    if (!value.present) {
+        return L"absent";
+    }
+    wchar_t buffer[128];
+    switch (value.type) {
+        case REG_SZ:
+        case REG_EXPAND_SZ:
+            std::swprintf(buffer, 128, L" (%ls, %u bytes)", value.type == REG_SZ ? L"REG_SZ" : L"REG_EXPAND_SZ",
+                          static_cast<unsigned>(value.data.size()));
+            return L"\"" + value.text() + L"\"" + buffer;
+        case REG_DWORD:
+            if (value.data.size() == 4) {
+                DWORD number = 0;
+                std::copy(value.data.begin(), value.data.end(), reinterpret_cast<BYTE*>(&number));
+                std::swprintf(buffer, 128, L"%lu (REG_DWORD)", number);
+                return buffer;
+            }
+            break;
+        case REG_BINARY:
+            if (value.data.size() == sizeof(SYSTEMTIME)) {
+                SYSTEMTIME time{};
+                std::copy(value.data.begin(), value.data.end(), reinterpret_cast<BYTE*>(&time));
+                std::swprintf(buffer, 128, L"%04u-%02u-%02u %02u:%02u:%02u.%03u UTC (REG_BINARY, 16 bytes)", time.wYear,
+                              time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+                return buffer;
+            }
+            break;
+        default:
+            break;
+    }
+    std::wstring hex;
+    for (std::size_t i = 0; i < value.data.size() && i < 24; ++i) {
+        std::swprintf(buffer, 128, L"%02x", value.data[i]);
+        hex += buffer;
+    }
+    std::swprintf(buffer, 128, L" (type %lu, %u bytes)", value.type, static_cast<unsigned>(value.data.size()));
+    return hex + buffer;
+}
+
+bool writeFile(const std::wstring& path, const std::string& content) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok != FALSE && written == content.size();
+}
+
+bool fileExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool directoryExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool createDirectories(const std::wstring& path) {
+    for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+    return directoryExists(path);
+}
+
+bool removeDirectoryTree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                removeDirectoryTree(child);
+            } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveDirectoryW(child.c_str());
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &entry) != FALSE);
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+    return !directoryExists(path) && !fileExists(path);
+}
+
+std::wstring shellFolder(int csidl) {
+    wchar_t path[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+        return {};
+    }
+    return path;
+}
+
+bool enablePrivilege(const wchar_t* name) {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) == FALSE) {
+        return false;
+    }
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) != FALSE &&
+              AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) != FALSE &&
+              GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+std::string narrow(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, result.data(), size, nullptr, nullptr);
+    result.resize(result.size() - 1);
+    return result;
+}
+
+}  // namespace machine

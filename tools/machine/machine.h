@@ -1,0 +1,70 @@
+#pragma once
+
+// Plain helpers that set up and inspect registry keys, values and files in
+// the Wine prefix, for the sample machine and the tests. They talk to the
+// registry directly and never go through the product's code.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace machine {
+
+// Registry view flags as the product's 32-bit process sees them: 0 is the
+// default (32-bit) view, Bits64 the native one.
+constexpr REGSAM kDefaultView = 0;
+constexpr REGSAM kView64 = KEY_WOW64_64KEY;
+constexpr REGSAM kView32 = KEY_WOW64_32KEY;
+
+bool createKey(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+bool keyExists(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+// Removes a key and everything below it; true when it is gone afterwards.
+bool deleteTree(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+
+bool setString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& value,
+               REGSAM view = kDefaultView);
+bool setDword(HKEY root, const std::wstring& path, const std::wstring& name, DWORD value, REGSAM view = kDefaultView);
+bool setBinary(HKEY root, const std::wstring& path, const std::wstring& name, const std::vector<BYTE>& data,
+               REGSAM view = kDefaultView);
+bool setValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD size,
+              REGSAM view = kDefaultView);
+
+struct Value {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+
+    std::wstring text() const;  // REG_SZ data up to its first terminator
+};
+Value readValue(HKEY root, const std::wstring& path, const std::wstring& name, REGSAM view = kDefaultView);
+bool valueExists(HKEY root, const std::wstring& path, const std::wstring& name, REGSAM view = kDefaultView);
+
+std::vector<std::wstring> subkeyNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+
+// One line per key and value below `path`, in a stable order, for comparing
+// whole subtrees before and after an operation. Empty when the key is absent.
+std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+
+// A value as a person reads it: absent, a string in quotes, a number, a
+// 16-byte SYSTEMTIME as a UTC timestamp, other data as hex.
+std::wstring describe(const Value& value);
+
+bool writeFile(const std::wstring& path, const std::string& content = "sample");
+bool fileExists(const std::wstring& path);
+bool directoryExists(const std::wstring& path);
+// Creates the folder and any missing parents.
+bool createDirectories(const std::wstring& path);
+// Removes a folder and everything in it; true when it is gone afterwards.
+bool removeDirectoryTree(const std::wstring& path);
+
+// The folder SHGetFolderPathW reports for a CSIDL, or empty.
+std::wstring shellFolder(int csidl);
+
+// Enables a privilege in the process token; false when it cannot be had.
+bool enablePrivilege(const wchar_t* name);
+
+std::string narrow(const std::wstring& text);
+
+}  // namespace machine
