@@ -25,6 +25,9 @@ extern "C" {
 
 int WINAPI DllPostInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) {
     runGuarded([] { installhooks::stampInstallDate(); });
+    runGuarded([] { installhooks::deleteObsoleteDataFiles(); });
+    runGuarded([] { installhooks::removeObsoleteSettings(); });
+    runGuarded([] { installhooks::migrateSchedulerTasks(); });
     return 0;
 }
 
