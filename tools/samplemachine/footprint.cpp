@@ -5,13 +5,18 @@ namespace sample {
 void seed() {
     clear();
     seedPostInstall();
+    seedUsers();
 }
 
-void clear() { clearPostInstall(); }
+void clear() {
+    clearPostInstall();
+    clearUsers();
+}
 
 Footprint footprint() {
     Footprint items;
     addPostInstallItems(items);
+    addUsersItems(items);
     return items;
 }
 
