@@ -30,9 +30,15 @@ int WINAPI DllPostInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, 
 
 int WINAPI DllCreateTasks(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
 
-int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
+int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
+    return 0;
+}
 
-int WINAPI DllZudaUnInstall(void* /*unused*/) { return 0; }
+int WINAPI DllZudaUnInstall(void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
+    return 0;
+}
 
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) { return TRUE; }
 
