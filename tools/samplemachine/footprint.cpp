@@ -5,13 +5,18 @@ namespace sample {
 void seed() {
     clear();
     seedPostInstall();
+    seedShell();
 }
 
-void clear() { clearPostInstall(); }
+void clear() {
+    clearPostInstall();
+    clearShell();
+}
 
 Footprint footprint() {
     Footprint items;
     addPostInstallItems(items);
+    addShellItems(items);
     return items;
 }
 

@@ -22,6 +22,9 @@ using Footprint = std::vector<Item>;
 void seedPostInstall();
 void clearPostInstall();
 void addPostInstallItems(Footprint& items);
+void seedShell();
+void clearShell();
+void addShellItems(Footprint& items);
 
 // The whole machine, every area.
 void seed();
