@@ -34,11 +34,13 @@ int WINAPI DllPostInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, 
 int WINAPI DllCreateTasks(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
 
 int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
     runGuarded([] { installhooks::sweepOfflineProfiles(); });
     return 0;
 }
 
 int WINAPI DllZudaUnInstall(void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
     runGuarded([] { installhooks::sweepOfflineProfiles(); });
     return 0;
 }

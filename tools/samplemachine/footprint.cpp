@@ -5,17 +5,20 @@ namespace sample {
 void seed() {
     clear();
     seedPostInstall();
+    seedShell();
     seedUsers();
 }
 
 void clear() {
     clearPostInstall();
+    clearShell();
     clearUsers();
 }
 
 Footprint footprint() {
     Footprint items;
     addPostInstallItems(items);
+    addShellItems(items);
     addUsersItems(items);
     return items;
 }
