@@ -34,7 +34,8 @@ bool isEmptyName(const wchar_t* name) { return name == nullptr || name[0] == L'\
 
 // A key opened with REG_OPTION_OPEN_LINK is a registry link when it carries
 // the REG_LINK value that names its target. Such a key shows no subkeys of
-// its own, so the walk reaches it as a leaf.
+// its own, so the walk reaches it as a leaf. Anyone may write that value
+// into an ordinary key too, so the test alone does not make a key a link.
 bool isLinkKey(HKEY key) {
     DWORD type = REG_NONE;
     return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
@@ -99,11 +100,6 @@ LONG RegistryKey::deleteKeyTree(const wchar_t* name) {
     child.handle_ = opened;
     child.view_ = view_;
 
-    if (isLinkKey(child.handle_)) {
-        child.closeKey();
-        return deleteLinkKey(name);
-    }
-
     for (;;) {
         wchar_t subkey[kTreeNameLength];
         DWORD length = kTreeNameLength;
@@ -116,8 +112,13 @@ LONG RegistryKey::deleteKeyTree(const wchar_t* name) {
             return status;
         }
     }
+    // Only now is the link test made: a link opened as itself shows no
+    // subkeys, so the walk above found none, while an ordinary key that
+    // merely carries a value of the link type has just lost its subkeys and
+    // can go as itself like a link.
+    const bool link = isLinkKey(child.handle_);
     child.closeKey();
-    return deleteChildKey(name);
+    return link ? deleteLinkKey(name) : deleteChildKey(name);
 }
 
 // A link is deleted through a handle on the link itself: deleting it by name

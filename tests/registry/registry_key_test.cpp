@@ -273,6 +273,33 @@ TEST_F(DeleteKeyTree, RemovesALinkNamedAsTheChildItselfAndLeavesItsTarget) {
     EXPECT_EQ(targetBefore, machine::dumpTree(HKEY_CURRENT_USER, kTarget));
 }
 
+TEST_F(DeleteKeyTree, RemovesAnOrdinaryKeyThatCarriesALinkTypedSymbolicLinkValue) {
+    buildTarget();
+    // Parent\Doomed\Fake and Parent\Fake: ordinary keys, each with the value
+    // "SymbolicLinkValue" of type REG_LINK naming Target, and a subkey
+    // Child\Grandchild of their own. Neither is a link, so both go with their
+    // subkeys, and Target stays.
+    const std::wstring target = registry_testing::absoluteName(HKEY_CURRENT_USER, kTarget);
+    ASSERT_FALSE(target.empty());
+    for (const std::wstring& fake : {kDoomed + L"\\Fake", kParent + L"\\Fake"}) {
+        ASSERT_TRUE(machine::setValue(HKEY_CURRENT_USER, fake, L"SymbolicLinkValue", REG_LINK, target.data(),
+                                      static_cast<DWORD>(target.size() * sizeof(wchar_t))));
+        ASSERT_TRUE(machine::setDword(HKEY_CURRENT_USER, fake + L"\\Child\\Grandchild", L"n", 1));
+    }
+    ASSERT_TRUE(machine::keyExists(HKEY_CURRENT_USER, kDoomed + L"\\Fake\\Child"));
+    const std::vector<std::wstring> targetBefore = machine::dumpTree(HKEY_CURRENT_USER, kTarget);
+    RegistryKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.openKey(HKEY_CURRENT_USER, kParent.c_str(), KEY_WRITE));
+
+    EXPECT_EQ(ERROR_SUCCESS, key.deleteKeyTree(L"Doomed"));
+    EXPECT_EQ(ERROR_SUCCESS, key.deleteKeyTree(L"Fake"));
+
+    EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, kDoomed));
+    EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, kParent + L"\\Fake"));
+    EXPECT_TRUE(machine::keyExists(HKEY_CURRENT_USER, kParent));
+    EXPECT_EQ(targetBefore, machine::dumpTree(HKEY_CURRENT_USER, kTarget));
+}
+
 TEST_F(DeleteKeyTree, RefusesAnEmptyObjectAndANullOrEmptyNameWithoutTouchingTheRegistry) {
     ASSERT_TRUE(machine::setString(HKEY_CURRENT_USER, kDoomed, L"v", L"x"));
     const std::vector<std::wstring> before = machine::dumpTree(HKEY_CURRENT_USER, kBase);
