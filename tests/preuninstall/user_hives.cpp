@@ -120,11 +120,19 @@ struct MountWatchHooks {
 
     static LONG WINAPI regLoadKeyW(HKEY root, LPCWSTR name, LPCWSTR file) {
         MountWatch& watch = *g_watch;
+        const bool occupied = root == HKEY_USERS && machine::hiveLoaded(name);
         const LONG status = watch.load_.originalAs<Load>()(root, name, file);
         MountEvent event;
         event.load = true;
         event.target = file;
         event.status = status;
+        // Wine fails the load of a file that is no hive (empty, garbage, a
+        // folder) but leaves an empty hive mounted at the name, which
+        // Windows never does; taken away here, as Windows would have left
+        // the name free.
+        if (status != ERROR_SUCCESS && !occupied && root == HKEY_USERS && machine::hiveLoaded(name)) {
+            event.leftoverUnmounted = machine::unloadHive(name);
+        }
         if (status == ERROR_SUCCESS && root == HKEY_USERS) {
             event.content = machine::dumpTree(HKEY_USERS, name);
             watch.mountedFile_ = file;

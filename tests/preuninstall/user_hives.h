@@ -93,12 +93,16 @@ struct MountEvent {
     // Keys, searches and tokens that the module had open when it asked for
     // the unload (with a ledger only).
     std::size_t openHandles = 0;
+    // A failed load after which Wine had left an empty hive at the mount
+    // name, unmounted by the watch.
+    bool leftoverUnmounted = false;
 };
 
 // Watches every RegLoadKeyW and RegUnLoadKeyW of a module through its import
 // table. Before an unload it also writes the hive back to the file it was
 // loaded from, which is what Windows does and Wine does not, so that a
-// second run of a sweep meets what the first one left.
+// second run of a sweep meets what the first one left; and after a failed
+// load it frees the mount name where Wine has left an empty hive on it.
 class MountWatch {
 public:
     explicit MountWatch(HMODULE module, const testing_support::HandleLedger* ledger = nullptr);
