@@ -65,3 +65,33 @@ TEST_F(ImportCalls, AFailedOpenThroughTheThunkReturnsItsStatusAndTheHookStillRet
     EXPECT_TRUE(recorder.injected());
     EXPECT_EQ(before, machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, machine::kView64));
 }
+
+TEST_F(ImportCalls, HandlesAreCountedAndTheLookedUpDeletionIsRecordedToo) {
+    sample::seed();
+    ImportRecorder recorder(dll.module());
+    EXPECT_EQ(0, dll.call("DllPreUnInstall"));
+    const std::vector<std::string> first = recorder.callNames();
+    // The key deletions go through the function the DLL looks up by name.
+    EXPECT_GT(std::count(first.begin(), first.end(), "RegDeleteKeyExW"), 0);
+    EXPECT_GT(std::count(first.begin(), first.end(), "RegOpenKeyExW"), 0);
+    EXPECT_EQ(1, std::count(first.begin(), first.end(), "FindFirstFileW"));
+    EXPECT_GT(std::count(first.begin(), first.end(), "OpenProcessToken"), 0);
+    EXPECT_EQ(0U, recorder.openKeys());
+    EXPECT_EQ(0U, recorder.openFinds());
+    EXPECT_EQ(0U, recorder.openTokens());
+    EXPECT_EQ(0, recorder.strayCloses());
+
+    // A close made to fail reports the failure and still releases the key.
+    sample::seed();
+    recorder.clear();
+    EXPECT_EQ(0, dll.call("DllPreUnInstall"));
+    const std::size_t close = positionOf(recorder.callNames(), "RegCloseKey");
+    ASSERT_LT(close, recorder.calls().size());
+    sample::seed();
+    recorder.clear();
+    recorder.failCall(close);
+    EXPECT_EQ(0, dll.call("DllPreUnInstall"));
+    EXPECT_TRUE(recorder.injected());
+    EXPECT_EQ(0U, recorder.openKeys());
+    EXPECT_EQ(0, recorder.strayCloses());
+}
