@@ -1,23 +1,10 @@
 #include "support/handle_ledger.h"
-
-#include <cwctype>
+#include "support/text.h"
 
 namespace testing_support {
 
 namespace {
 HandleLedger* g_ledger = nullptr;
-
-bool endsWithNoCase(const std::wstring& text, const std::wstring& suffix) {
-    if (suffix.empty() || suffix.size() > text.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        if (std::towlower(text[text.size() - suffix.size() + i]) != std::towlower(suffix[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 }  // namespace
 
 struct LedgerHooks {

@@ -1,25 +1,13 @@
 #include "support/registry_faults.h"
+#include "support/text.h"
 
 #include <cstring>
-#include <cwctype>
 
 namespace testing_support {
 namespace {
 
 CreateKeyFault* g_createFault = nullptr;
 CopyKeyFault* g_copyFault = nullptr;
-
-bool endsWithNoCase(const std::wstring& text, const std::wstring& suffix) {
-    if (suffix.empty() || suffix.size() > text.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        if (std::towlower(text[text.size() - suffix.size() + i]) != std::towlower(suffix[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 
