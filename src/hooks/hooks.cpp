@@ -25,14 +25,25 @@ extern "C" {
 
 int WINAPI DllPostInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) {
     runGuarded([] { installhooks::stampInstallDate(); });
+    runGuarded([] { installhooks::deleteObsoleteDataFiles(); });
+    runGuarded([] { installhooks::removeObsoleteSettings(); });
+    runGuarded([] { installhooks::migrateSchedulerTasks(); });
     return 0;
 }
 
 int WINAPI DllCreateTasks(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
 
-int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
+int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
+    runGuarded([] { installhooks::sweepOfflineProfiles(); });
+    return 0;
+}
 
-int WINAPI DllZudaUnInstall(void* /*unused*/) { return 0; }
+int WINAPI DllZudaUnInstall(void* /*unused*/) {
+    runGuarded([] { installhooks::removeShellIntegration(); });
+    runGuarded([] { installhooks::sweepOfflineProfiles(); });
+    return 0;
+}
 
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) { return TRUE; }
 

@@ -5,13 +5,21 @@ namespace sample {
 void seed() {
     clear();
     seedPostInstall();
+    seedShell();
+    seedUsers();
 }
 
-void clear() { clearPostInstall(); }
+void clear() {
+    clearPostInstall();
+    clearShell();
+    clearUsers();
+}
 
 Footprint footprint() {
     Footprint items;
     addPostInstallItems(items);
+    addShellItems(items);
+    addUsersItems(items);
     return items;
 }
 

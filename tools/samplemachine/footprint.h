@@ -22,6 +22,13 @@ using Footprint = std::vector<Item>;
 void seedPostInstall();
 void clearPostInstall();
 void addPostInstallItems(Footprint& items);
+void seedShell();
+void clearShell();
+void addShellItems(Footprint& items);
+
+void seedUsers();
+void clearUsers();
+void addUsersItems(Footprint& items);
 
 // The whole machine, every area.
 void seed();

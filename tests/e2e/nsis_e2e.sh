@@ -1,0 +1,279 @@
+#!/usr/bin/env bash
+# The hooks as a real installer engine calls them: builds the sample NSIS
+# installer (examples/nsis) around the hook DLL under test, and runs it and its
+# uninstaller silently under Wine on the seeded sample machine.
+#
+# The oracle is the same DLL driven by hookhost.exe, whose contract checks
+# (export found by name, return value 0, exactly its arguments removed from
+# the stack) the unit tests pin down: in the same prefix the machine is seeded,
+# the hooks are run through hookhost and the footprint is reported after each
+# phase; then the machine is seeded again and the NSIS installer and
+# uninstaller take their place. The footprints must be identical after each
+# phase, but for the time of the run in the install date stamp. Whatever the
+# hooks come to do, this holds as long as the installer calls them as
+# hookhost does.
+#
+# On top of that it checks what holds whatever the footprint is: every hook
+# the installer called recorded 0, the installer and uninstaller exited with
+# 0, the uninstaller freed the DLL before deleting it, and the date stamp was
+# written by the installer's own run.
+#
+#   nsis_e2e.sh --dll DLL --hookhost EXE --samplemachine EXE --makensis PATH
+#               --nsi SCRIPT --workdir DIR
+#
+# Needs WINEPREFIX (scripts/test sets it). Exits non-zero on any failed check.
+set -uo pipefail
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --dll) dll=$2 ;;
+    --hookhost) hookhost=$2 ;;
+    --samplemachine) samplemachine=$2 ;;
+    --makensis) makensis=$2 ;;
+    --nsi) nsi=$2 ;;
+    --workdir) workdir=$2 ;;
+    *) echo "nsis_e2e: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+for name in dll hookhost samplemachine makensis nsi workdir; do
+  if [ -z "${!name:-}" ]; then
+    echo "nsis_e2e: --$name is required" >&2
+    exit 2
+  fi
+done
+if [ -z "${WINEPREFIX:-}" ] || [ ! -d "$WINEPREFIX" ]; then
+  echo "nsis_e2e: WINEPREFIX must name an existing prefix (scripts/test makes one)" >&2
+  exit 2
+fi
+if ! command -v "$makensis" >/dev/null; then
+  echo "nsis_e2e: makensis not found ($makensis); scripts/setup installs the nsis package" >&2
+  exit 2
+fi
+export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+unset DISPLAY
+
+checks=0
+failures=0
+pass() { checks=$((checks + 1)); echo "  ok    $*"; }
+fail() { checks=$((checks + 1)); failures=$((failures + 1)); echo "  FAIL  $*"; }
+check() { # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+rm -rf "$workdir"
+mkdir -p "$workdir/oracle" "$workdir/nsis"
+workdir=$(cd "$workdir" && pwd)
+
+winpath() { winepath -w "$1" 2>/dev/null; }
+sample() {
+  timeout 120 wine "$samplemachine" "$@" </dev/null
+  local status=$?
+  [ "$status" = 0 ] || fail "samplemachine $* exited with $status"
+}
+report() { sample report >"$1"; }
+
+# Wine's services start with the first program; start them with no pipe
+# attached, or they would hold this script's pipes open.
+timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1
+
+installer="$workdir/KorvanHookSample.exe"
+installdir='C:\Program Files (x86)\Korvan Hook Sample'
+installdir_unix="$WINEPREFIX/drive_c/Program Files (x86)/Korvan Hook Sample"
+results="$workdir/results.txt"
+results_win=$(winpath "$results")
+# The installer takes /RESULTS= as one unquoted word.
+case "$results_win" in
+  *' '*) echo "nsis_e2e: the work directory must not contain spaces: $workdir" >&2; exit 2 ;;
+esac
+
+echo "Hook DLL under test: $dll"
+echo "Prefix: $WINEPREFIX"
+
+echo
+echo "== Building the sample installer with makensis"
+if "$makensis" -V2 -DHOOKS_DLL="$dll" -DOUTFILE="$installer" "$nsi" >"$workdir/makensis.log" 2>&1 &&
+   [ -f "$installer" ]; then
+  pass "makensis built $(basename "$installer")"
+else
+  fail "makensis failed:"
+  sed 's/^/        /' "$workdir/makensis.log"
+  echo "nsis end-to-end: $checks checks, $failures failed"
+  exit 1
+fi
+
+# hook NAME: the oracle's call, through hookhost.
+hook() {
+  local output status
+  output=$(timeout 120 wine "$hookhost" "$(winpath "$dll")" "$1" </dev/null 2>&1)
+  status=$?
+  if [ "$status" = 0 ]; then
+    pass "hookhost: $1 returned 0 and removed exactly its arguments"
+  else
+    fail "hookhost: $1 exited with $status: $(echo "$output" | tr -d '\r' | tr '\n' ' ')"
+  fi
+}
+
+echo
+echo "== Oracle: the hooks through hookhost on the seeded machine"
+sample seed
+report "$workdir/oracle/0-seeded.tsv"
+hook DllPostInstall
+hook DllCreateTasks
+report "$workdir/oracle/1-installed.tsv"
+hook DllPreUnInstall
+report "$workdir/oracle/2-uninstalled.tsv"
+sample seed
+hook DllPostInstall
+hook DllCreateTasks
+hook DllZudaUnInstall
+report "$workdir/oracle/3-uninstalled-zuda.tsv"
+
+# same_footprint WHAT EXPECTED ACTUAL: the reports list the same items with
+# the same states; a line may differ only where both sides carry the time of
+# their own run (a UTC SYSTEMTIME or a short date), which is masked.
+same_footprint() {
+  local what=$1 expected=$2 actual=$3 diff
+  diff=$(awk -F '\t' '
+    function mask(s) {
+      gsub(/[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] UTC/, "<time of the run> UTC", s)
+      gsub(/"[0-9]+[\/.-][0-9]+[\/.-][0-9]+"/, "\"<date of the run>\"", s)
+      return s
+    }
+    NR == FNR { want[FNR] = $0; wanted = FNR; next }
+    {
+      got = FNR
+      if (!(FNR in want)) { printf "extra item: %s\n", $0; next }
+      if (want[FNR] == $0) next
+      if (mask(want[FNR]) == mask($0)) next
+      printf "expected: %s\n  actual: %s\n", want[FNR], $0
+    }
+    END { for (i = got + 1; i <= wanted; i++) printf "missing item: %s\n", want[i] }
+  ' "$expected" "$actual")
+  if [ -z "$diff" ] && [ -s "$actual" ]; then
+    pass "$what ($(wc -l <"$actual") footprint items)"
+  else
+    fail "$what"
+    echo "$diff" | sed 's/^/        /'
+  fi
+}
+
+# recorded_results: the installer's results file, one "Hook=result" per line.
+recorded_results() { tr -d '\r' <"$results" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
+
+# recorded HOOK VALUE: the results file holds exactly one HOOK line, with VALUE.
+recorded() {
+  local lines
+  lines=$(tr -d '\r' <"$results" 2>/dev/null | grep "^$1=")
+  if [ "$lines" = "$1=$2" ]; then
+    pass "recorded $1=$2"
+  else
+    fail "recorded '${lines:-nothing}' for $1, expected $1=$2 (results file: $(recorded_results))"
+  fi
+}
+
+# exited WHAT STATUS
+exited() {
+  if [ "$2" = 0 ]; then pass "$1 exited with 0"; else fail "$1 exited with $2"; fi
+}
+
+run_installer() {
+  rm -f "$results"
+  timeout 300 wine "$installer" /S "/RESULTS=$results_win" </dev/null >"$workdir/installer.out" 2>&1
+  exited "the installer ($(basename "$installer") /S)" $?
+}
+
+# The uninstaller copies itself to %TEMP% and returns at once unless it is
+# told with _?= to run in place; _?= must be the last parameter and is taken
+# verbatim, spaces and all, so it cannot go through wine's own argument
+# quoting. A batch file gives it the command line as an installer's
+# UninstallString would.
+run_uninstaller() { # run_uninstaller [/ZUDA]
+  local batch="$workdir/uninstall.cmd"
+  rm -f "$results"
+  printf '@echo off\r\n"%s\\uninstall.exe" /S %s /RESULTS=%s _?=%s\r\nexit /b %%ERRORLEVEL%%\r\n' \
+    "$installdir" "${1:-}" "$results_win" "$installdir" >"$batch"
+  timeout 300 wine cmd /c "$(winpath "$batch")" </dev/null >"$workdir/uninstaller.out" 2>&1
+  exited "the uninstaller (uninstall.exe /S ${1:+$1 }_?=...)" $?
+}
+
+# Running in place, the uninstaller cannot delete its own file.
+remove_install_dir() { rm -rf "$installdir_unix"; }
+
+# stamp_written_by_run REPORT START END: the 64-bit "gmt" and "date" values
+# have the stamp's types and sizes, and the time lies within the run.
+stamp_written_by_run() {
+  local report=$1 start=$2 end=$3 gmt date when
+  gmt=$(awk -F '\t' '$2 ~ /64-bit view .*Substitute : gmt$/ { print $3 }' "$report")
+  date=$(awk -F '\t' '$2 ~ /64-bit view .*Substitute : date$/ { print $3 }' "$report")
+  if [[ "$gmt" =~ ^([0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2})\.[0-9]{3}\ UTC\ \(REG_BINARY,\ 16\ bytes\)$ ]]; then
+    when=$(date -u -d "${BASH_REMATCH[1]}" +%s)
+    if [ "$when" -ge $((start - 1)) ] && [ "$when" -le $((end + 1)) ]; then
+      pass "HKLM (64-bit view) ...\\Substitute \"gmt\" is REG_BINARY, 16 bytes, written during the install: $gmt"
+    else
+      fail "HKLM (64-bit view) ...\\Substitute \"gmt\" is $gmt, not the time of the install ($(date -u -d "@$start" '+%F %T') .. $(date -u -d "@$end" '+%T') UTC)"
+    fi
+  else
+    fail "HKLM (64-bit view) ...\\Substitute \"gmt\" is '${gmt:-not in the report}', expected a SYSTEMTIME (REG_BINARY, 16 bytes)"
+  fi
+  if [[ "$date" =~ ^\"[^\"]+\"\ \(REG_SZ,\ 256\ bytes\)$ ]]; then
+    pass "HKLM (64-bit view) ...\\Substitute \"date\" is REG_SZ, 256 bytes: $date"
+  else
+    fail "HKLM (64-bit view) ...\\Substitute \"date\" is '${date:-not in the report}', expected REG_SZ of 256 bytes"
+  fi
+}
+
+echo
+echo "== The NSIS installer and uninstaller on the same seeded machine"
+sample seed
+report "$workdir/nsis/0-seeded.tsv"
+same_footprint "the seed is the oracle's seed" "$workdir/oracle/0-seeded.tsv" "$workdir/nsis/0-seeded.tsv"
+
+remove_install_dir
+start=$(date -u +%s)
+run_installer
+end=$(date -u +%s)
+recorded DllPostInstall 0
+recorded DllCreateTasks 0
+check "the installer installed installhooks.dll and the product's file into $installdir" \
+  test -f "$installdir_unix/installhooks.dll" -a -f "$installdir_unix/product.txt"
+check "the installed installhooks.dll is the DLL under test (so hookhost's checks hold for it)" \
+  cmp -s "$dll" "$installdir_unix/installhooks.dll"
+report "$workdir/nsis/1-installed.tsv"
+same_footprint "after install the footprint is the oracle's after DllPostInstall and DllCreateTasks" \
+  "$workdir/oracle/1-installed.tsv" "$workdir/nsis/1-installed.tsv"
+stamp_written_by_run "$workdir/nsis/1-installed.tsv" "$start" "$end"
+
+run_uninstaller
+recorded DllPreUnInstall 0
+recorded LoadedAtRemoval no
+check "the uninstaller removed installhooks.dll and the product's file" \
+  test ! -e "$installdir_unix/installhooks.dll" -a ! -e "$installdir_unix/product.txt"
+report "$workdir/nsis/2-uninstalled.tsv"
+same_footprint "after uninstall the footprint is the oracle's after DllPreUnInstall" \
+  "$workdir/oracle/2-uninstalled.tsv" "$workdir/nsis/2-uninstalled.tsv"
+remove_install_dir
+
+echo
+echo "== Again, uninstalling with /ZUDA (DllZudaUnInstall, one argument)"
+sample seed
+run_installer
+recorded DllPostInstall 0
+run_uninstaller /ZUDA
+recorded DllZudaUnInstall 0
+check "with /ZUDA the uninstaller did not call DllPreUnInstall" \
+  test -z "$(tr -d '\r' <"$results" | grep '^DllPreUnInstall=')"
+recorded LoadedAtRemoval no
+report "$workdir/nsis/3-uninstalled-zuda.tsv"
+same_footprint "after uninstall /ZUDA the footprint is the oracle's after DllZudaUnInstall" \
+  "$workdir/oracle/3-uninstalled-zuda.tsv" "$workdir/nsis/3-uninstalled-zuda.tsv"
+
+# Leave the prefix as we found it: no product footprint, no install folder.
+remove_install_dir
+sample clear
+
+echo
+echo "nsis end-to-end: $checks checks, $failures failed (reports and logs in $workdir)"
+[ "$failures" = 0 ]

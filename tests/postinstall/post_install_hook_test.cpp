@@ -1,0 +1,201 @@
+// DllPostInstall through the shipped DLL on the sample machine: every step
+// runs, in order, and one that fails does not keep the next from running.
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "samplemachine/footprint.h"
+#include "support/fixtures.h"
+#include "support/handle_ledger.h"
+#include "support/iat_patch.h"
+
+using machine::kView32;
+using machine::kView64;
+using testing_support::HandleLedger;
+using testing_support::HookLibrary;
+using testing_support::IatPatch;
+
+namespace {
+
+const std::wstring kSubstitute = L"Software\\Korvan\\ZTB\\AppInfo\\Substitute";
+const std::wstring kAgentApp = L"C:\\Program Files (x86)\\KorvanNet\\Agent\\app";
+const std::wstring kPresets = L"Software\\Korvan\\ZHN\\Settings\\TaskSchedulePreset";
+const std::wstring kSuite = L"Software\\Korvan\\ZHN\\Scheduler";
+const std::wstring kPlatform = L"Software\\Korvan\\Platform\\Scheduler";
+
+class PostInstallHook : public testing_support::ProductKeysTest {
+protected:
+    void SetUp() override {
+        ProductKeysTest::SetUp();
+        ASSERT_NE(nullptr, dll.module());
+        sample::seed();
+    }
+    void TearDown() override {
+        sample::clear();
+        EXPECT_FALSE(machine::directoryExists(L"C:\\Program Files (x86)\\KorvanNet"));
+        ProductKeysTest::TearDown();
+    }
+
+    static bool agentFile(const wchar_t* name) { return machine::fileExists(kAgentApp + L"\\" + name); }
+    static bool key32(const std::wstring& path) { return machine::keyExists(HKEY_LOCAL_MACHINE, path, kView32); }
+
+    static void expectFilesDeleted() {
+        EXPECT_FALSE(agentFile(L"shred.adf"));
+        EXPECT_FALSE(agentFile(L"shd.adf"));
+        EXPECT_FALSE(agentFile(L"ZWL.ADF"));
+        EXPECT_TRUE(agentFile(L"agent.cfg"));
+    }
+    static void expectFilesKept() {
+        EXPECT_TRUE(agentFile(L"shred.adf"));
+        EXPECT_TRUE(agentFile(L"shd.adf"));
+        EXPECT_TRUE(agentFile(L"ZWL.ADF"));
+    }
+    static void expectSettingsRemoved() {
+        EXPECT_EQ((std::vector<std::wstring>{L"date", L"version"}),
+                  machine::valueNames(HKEY_LOCAL_MACHINE, kSubstitute, kView32));
+        EXPECT_FALSE(key32(L"Software\\Korvan\\ZTB\\AppInfo\\OEM"));
+        EXPECT_EQ(std::vector<std::wstring>{L"Daily"}, machine::subkeyNames(HKEY_LOCAL_MACHINE, kPresets, kView32));
+    }
+    static void expectTasksMoved() {
+        EXPECT_EQ((std::vector<std::wstring>{L"Backup.zwtask", L"Report.zwtask"}),
+                  machine::subkeyNames(HKEY_LOCAL_MACHINE, kPlatform, kView32));
+        EXPECT_EQ((std::vector<std::wstring>{L"Shred.ZWTASK", L"Updater"}),
+                  machine::subkeyNames(HKEY_LOCAL_MACHINE, kSuite, kView32));
+        EXPECT_TRUE(key32(kPlatform + L"\\Report.zwtask\\Daily\\Window"));
+    }
+
+    HookLibrary dll;
+};
+
+// The calls that mark each step, as the DLL makes them.
+std::vector<std::wstring> g_calls;
+decltype(&RegOpenKeyExW) g_regOpenKeyExW = nullptr;
+decltype(&SHGetFolderPathW) g_shGetFolderPathW = nullptr;
+decltype(&DeleteFileW) g_deleteFileW = nullptr;
+
+LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    if (parent == HKEY_LOCAL_MACHINE) {
+        g_calls.push_back(L"open " + std::wstring(path));
+    }
+    return g_regOpenKeyExW(parent, path, options, access, key);
+}
+HRESULT WINAPI loggedSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
+    g_calls.emplace_back(L"SHGetFolderPathW");
+    return g_shGetFolderPathW(owner, folder, token, flags, path);
+}
+BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
+    g_calls.push_back(L"delete " + std::wstring(path));
+    return g_deleteFileW(path);
+}
+HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
+
+// Fails the first allocation after it is armed, and no other.
+decltype(&malloc) g_malloc = nullptr;
+bool g_failNextMalloc = false;
+void* __cdecl failingOnceMalloc(size_t size) {
+    if (g_failNextMalloc) {
+        g_failNextMalloc = false;
+        return nullptr;
+    }
+    return g_malloc(size);
+}
+
+}  // namespace
+
+TEST_F(PostInstallHook, DoesEveryStepAndLeavesNothingOpen) {
+    {
+        HandleLedger ledger(dll.module());
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_EQ(0U, ledger.openCount());
+        EXPECT_EQ(0, ledger.strayCloses());
+    }
+    EXPECT_EQ(16U, machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64).data.size());
+    EXPECT_FALSE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView32));
+    expectFilesDeleted();
+    expectSettingsRemoved();
+    expectTasksMoved();
+}
+
+TEST_F(PostInstallHook, RunsTheStepsInTheirOrder) {
+    g_calls.clear();
+    {
+        IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW",
+                      reinterpret_cast<const void*>(&loggedRegOpenKeyExW));
+        IatPatch folder(dll.module(), "shell32.dll", "SHGetFolderPathW",
+                        reinterpret_cast<const void*>(&loggedSHGetFolderPathW));
+        IatPatch deletion(dll.module(), "kernel32.dll", "DeleteFileW",
+                          reinterpret_cast<const void*>(&loggedDeleteFileW));
+        ASSERT_TRUE(open.applied() && folder.applied() && deletion.applied());
+        g_regOpenKeyExW = open.originalAs<decltype(g_regOpenKeyExW)>();
+        g_shGetFolderPathW = folder.originalAs<decltype(g_shGetFolderPathW)>();
+        g_deleteFileW = deletion.originalAs<decltype(g_deleteFileW)>();
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+    }
+    // Each step's calls from HKLM: the stamp, the files, the settings, the
+    // tasks (the walk of a deleted subtree opens relative to its parent).
+    const std::vector<std::wstring> expected = {
+        L"open " + kSubstitute,
+        L"SHGetFolderPathW",
+        L"delete " + kAgentApp + L"\\shred.adf",
+        L"delete " + kAgentApp + L"\\shd.adf",
+        L"delete " + kAgentApp + L"\\ZWL.ADF",
+        L"open " + kSubstitute,
+        L"open Software\\Korvan\\ZTB\\AppInfo",
+        L"open " + kPresets + L"\\",
+        L"open " + kSuite + L"\\",
+        L"open " + kSuite + L"\\Backup.zwtask",
+        L"open " + kSuite + L"\\Report.zwtask",
+    };
+    EXPECT_EQ(expected, g_calls);
+}
+
+TEST_F(PostInstallHook, AStepThatFailsDoesNotStopTheNextOnes) {
+    const std::vector<std::wstring> stamp = machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64);
+    {
+        HandleLedger ledger(dll.module());
+        IatPatch folder(dll.module(), "shell32.dll", "SHGetFolderPathW",
+                        reinterpret_cast<const void*>(&failingSHGetFolderPathW));
+        ASSERT_TRUE(folder.applied());
+        ledger.failOpen(kSubstitute, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_EQ(0U, ledger.openCount());
+    }
+    // Neither the stamp nor the files; the settings and the tasks all the same.
+    EXPECT_EQ(stamp, machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64));
+    expectFilesKept();
+    expectSettingsRemoved();
+    expectTasksMoved();
+}
+
+TEST_F(PostInstallHook, RunningOutOfMemoryInOneStepDoesNotStopTheNextOnes) {
+    // Warm the runtime up: the first throw in a process allocates for itself.
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    {
+        HandleLedger ledger(dll.module());
+        IatPatch allocation(dll.module(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingOnceMalloc));
+        ASSERT_TRUE(allocation.applied());
+        g_malloc = allocation.originalAs<decltype(g_malloc)>();
+        // The stamp allocates nothing: the first allocation is the first
+        // file path's.
+        g_failNextMalloc = true;
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_FALSE(g_failNextMalloc);
+        EXPECT_EQ(0U, ledger.openCount());
+    }
+    EXPECT_EQ(16U, machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64).data.size());
+    expectFilesKept();
+    expectSettingsRemoved();
+    expectTasksMoved();
+}

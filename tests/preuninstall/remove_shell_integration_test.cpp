@@ -1,0 +1,319 @@
+// The product's shell integration on a real machine: the Send To file of the
+// calling account, the Recycle Bin context-menu handler key and the shell
+// extension's class key, each removed whatever became of the others, with
+// their neighbours left alone and nothing left open.
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "preuninstall/preuninstall.h"
+#include "samplemachine/footprint.h"
+#include "samplemachine/footprint_shell.h"
+#include "support/fixtures.h"
+#include "support/handle_ledger.h"
+#include "support/iat_patch.h"
+
+namespace shell = sample::shell;
+using testing_support::HandleLedger;
+using testing_support::IatPatch;
+using testing_support::testProgram;
+
+namespace {
+
+// Everything around the product's items that must stay as it was.
+std::vector<std::wstring> neighbourhood() {
+    std::vector<std::wstring> lines = machine::dumpTree(HKEY_LOCAL_MACHINE, shell::neighbourHandlerKey());
+    for (const std::wstring& line : machine::dumpTree(HKEY_LOCAL_MACHINE, shell::neighbourClassKey())) {
+        lines.push_back(line);
+    }
+    for (const wchar_t* name : {L"", L"LocalizedString"}) {
+        lines.push_back(machine::describe(machine::readValue(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass, name)));
+    }
+    for (const std::wstring& name : machine::subkeyNames(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass)) {
+        lines.push_back(L"RecycleBin\\" + name);
+    }
+    lines.push_back(machine::fileExists(shell::neighbourSendToFile()) ? L"neighbour file" : L"no neighbour file");
+    return lines;
+}
+
+class RemoveShellIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sample::clearShell();
+        // The fresh prefix has the Recycle Bin's class key but no handler
+        // list; the tests make and remove their own.
+        ASSERT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass));
+        ASSERT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::kHandlerList))
+            << "the machine has a handler list of its own";
+        ASSERT_FALSE(shell::sendToFile().empty());
+    }
+    void TearDown() override {
+        sample::clearShell();
+        EXPECT_TRUE(machine::deleteTree(HKEY_LOCAL_MACHINE, shell::classKey(), machine::kView64));
+    }
+
+    static void seedFullInstall() {
+        sample::seedShell();
+        ASSERT_TRUE(machine::fileExists(shell::sendToFile()));
+        ASSERT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey() + L"\\Options\\Verbs\\Shred"));
+        ASSERT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey() +
+                                                               L"\\Implemented Categories\\{00021490-0000-0000-C000-"
+                                                               L"000000000046}\\Reserved"));
+    }
+
+    static bool productItemsGone() {
+        return !machine::fileExists(shell::sendToFile()) &&
+               !machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey()) &&
+               !machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey());
+    }
+};
+
+HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
+int WINAPI failingStringFromGUID2(REFGUID, LPOLESTR, int) { return 0; }
+
+std::vector<std::string> g_calls;
+decltype(&DeleteFileW) g_deleteFileW = nullptr;
+decltype(&RegOpenKeyExW) g_regOpenKeyExW = nullptr;
+BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
+    g_calls.push_back("DeleteFileW " + machine::narrow(path));
+    return g_deleteFileW(path);
+}
+LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+    g_calls.push_back("RegOpenKeyExW " + machine::narrow(path != nullptr ? path : L""));
+    return g_regOpenKeyExW(parent, path, options, access, key);
+}
+
+int g_mallocs = 0;
+decltype(&std::malloc) g_malloc = nullptr;
+void* __cdecl failingFirstMalloc(size_t size) { return ++g_mallocs == 1 ? nullptr : g_malloc(size); }
+
+}  // namespace
+
+TEST_F(RemoveShellIntegration, RemovesTheThreeItemsOfAFullInstallAndLeavesTheirNeighbours) {
+    seedFullInstall();
+    const std::vector<std::wstring> neighboursBefore = neighbourhood();
+    HandleLedger ledger;
+
+    EXPECT_TRUE(installhooks::removeShellIntegration());
+
+    EXPECT_TRUE(productItemsGone());
+    EXPECT_EQ(neighboursBefore, neighbourhood());
+    EXPECT_EQ(std::vector<std::wstring>{shell::kNeighbourHandlerName},
+              machine::subkeyNames(HKEY_LOCAL_MACHINE, shell::kHandlerList));
+    // Both parents opened for writing, in the default view, and closed.
+    ASSERT_GE(ledger.opens().size(), 2U);
+    EXPECT_EQ(std::wstring(shell::kHandlerList), ledger.opens().front().path);
+    EXPECT_EQ(static_cast<REGSAM>(KEY_WRITE), ledger.opens().front().access);
+    bool classRootOpened = false;
+    for (const testing_support::KeyOpen& open : ledger.opens()) {
+        if (open.path == shell::kClassRoot) {
+            classRootOpened = true;
+            EXPECT_EQ(HKEY_LOCAL_MACHINE, open.parent);
+            EXPECT_EQ(static_cast<REGSAM>(KEY_WRITE), open.access);
+        }
+    }
+    EXPECT_TRUE(classRootOpened);
+    EXPECT_EQ(0U, ledger.openCount());
+    EXPECT_EQ(0, ledger.strayCloses());
+}
+
+TEST_F(RemoveShellIntegration, RemovesTheSendToFileThenTheHandlerKeyThenTheClassKey) {
+    seedFullInstall();
+    g_calls.clear();
+    {
+        IatPatch remove(testProgram(), "kernel32.dll", "DeleteFileW",
+                        reinterpret_cast<const void*>(&loggedDeleteFileW));
+        IatPatch open(testProgram(), "advapi32.dll", "RegOpenKeyExW",
+                      reinterpret_cast<const void*>(&loggedRegOpenKeyExW));
+        ASSERT_TRUE(remove.applied() && open.applied());
+        g_deleteFileW = remove.originalAs<decltype(g_deleteFileW)>();
+        g_regOpenKeyExW = open.originalAs<decltype(g_regOpenKeyExW)>();
+        installhooks::removeShellIntegration();
+    }
+    const auto position = [](const std::string& call) {
+        for (std::size_t i = 0; i < g_calls.size(); ++i) {
+            if (g_calls[i] == call) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    };
+    const int file = position("DeleteFileW " + machine::narrow(shell::sendToFile()));
+    const int handler = position("RegOpenKeyExW " + machine::narrow(shell::kHandlerName));
+    const int classKey = position("RegOpenKeyExW " + machine::narrow(shell::kClassName));
+    ASSERT_EQ(0, file);
+    EXPECT_LT(file, handler);
+    EXPECT_LT(handler, classKey);
+}
+
+// SOFTWARE\Classes\CLSID has a key of its own in each view; the step, with
+// no view flag, removes the class key of the library's own (32-bit) view.
+TEST_F(RemoveShellIntegration, RemovesTheClassKeyOfTheDefaultViewOnly) {
+    seedFullInstall();
+    ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, shell::classKey() + L"\\InprocServer32", L"",
+                                   L"C:\\Program Files\\Korvan\\ZTB\\KorvanShell64.dll", machine::kView64));
+    const std::vector<std::wstring> view64 = machine::dumpTree(HKEY_LOCAL_MACHINE, shell::classKey(), machine::kView64);
+    ASSERT_NE(machine::dumpTree(HKEY_LOCAL_MACHINE, shell::classKey()), view64);
+
+    EXPECT_TRUE(installhooks::removeShellIntegration());
+
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey(), machine::kView32));
+    EXPECT_EQ(view64, machine::dumpTree(HKEY_LOCAL_MACHINE, shell::classKey(), machine::kView64));
+}
+
+TEST_F(RemoveShellIntegration, ASecondRunChangesNothingAndReturnsTheSameResult) {
+    seedFullInstall();
+    EXPECT_TRUE(installhooks::removeShellIntegration());
+    const std::vector<std::wstring> after = machine::dumpTree(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass);
+    const std::vector<std::wstring> neighbours = neighbourhood();
+    HandleLedger ledger;
+
+    EXPECT_TRUE(installhooks::removeShellIntegration());
+
+    EXPECT_TRUE(productItemsGone());
+    EXPECT_EQ(after, machine::dumpTree(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass));
+    EXPECT_EQ(neighbours, neighbourhood());
+    EXPECT_EQ(0U, ledger.openCount());
+}
+
+TEST_F(RemoveShellIntegration, WithoutTheHandlerListTheClassKeyAndFileStillGoAndTheResultIsFalse) {
+    shell::seedSendToFile();
+    shell::seedClassKey();
+    ASSERT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::kHandlerList));
+    const std::vector<std::wstring> recycleBin = machine::dumpTree(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass);
+    HandleLedger ledger;
+
+    EXPECT_FALSE(installhooks::removeShellIntegration());
+
+    EXPECT_TRUE(productItemsGone());
+    EXPECT_EQ(recycleBin, machine::dumpTree(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass));
+    EXPECT_EQ(0U, ledger.openCount());
+    EXPECT_EQ(0, ledger.strayCloses());
+}
+
+TEST_F(RemoveShellIntegration, WithoutTheSendToFolderBothRegistryEntriesStillGo) {
+    seedFullInstall();
+    HandleLedger ledger;
+    bool result = false;
+    {
+        IatPatch folder(testProgram(), "shell32.dll", "SHGetFolderPathW",
+                        reinterpret_cast<const void*>(&failingSHGetFolderPathW));
+        ASSERT_TRUE(folder.applied());
+        result = installhooks::removeShellIntegration();
+    }
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(machine::fileExists(shell::sendToFile()));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey()));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
+    EXPECT_EQ(0U, ledger.openCount());
+}
+
+TEST_F(RemoveShellIntegration, WhenTheRecycleBinIdentifierCannotBeWrittenTheOtherTwoStillGo) {
+    seedFullInstall();
+    HandleLedger ledger;
+    bool result = true;
+    {
+        IatPatch text(testProgram(), "ole32.dll", "StringFromGUID2",
+                      reinterpret_cast<const void*>(&failingStringFromGUID2));
+        ASSERT_TRUE(text.applied());
+        result = installhooks::removeShellIntegration();
+    }
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(machine::fileExists(shell::sendToFile()));
+    EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey() + L"\\Options\\Verbs\\Shred"));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
+    EXPECT_EQ(0U, ledger.openCount());
+}
+
+TEST_F(RemoveShellIntegration, WhenTheClassRootCannotBeOpenedTheClassKeyStaysAndTheResultIsFalse) {
+    seedFullInstall();
+    const std::vector<std::wstring> classBefore = machine::dumpTree(HKEY_LOCAL_MACHINE, shell::classKey());
+    HandleLedger ledger;
+    ledger.failOpen(shell::kClassRoot, ERROR_ACCESS_DENIED);
+
+    EXPECT_FALSE(installhooks::removeShellIntegration());
+
+    EXPECT_FALSE(machine::fileExists(shell::sendToFile()));
+    EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey()));
+    EXPECT_EQ(classBefore, machine::dumpTree(HKEY_LOCAL_MACHINE, shell::classKey()));
+    EXPECT_EQ(0U, ledger.openCount());
+    EXPECT_EQ(0, ledger.strayCloses());
+}
+
+TEST_F(RemoveShellIntegration, APathThatCannotBeComposedLeavesTheStepWithNothingOpen) {
+    seedFullInstall();
+    // The first throw of the process allocates for the unwinder: have it now.
+    try {
+        throw std::runtime_error("warm-up");
+    } catch (const std::exception&) {
+    }
+    g_malloc = reinterpret_cast<decltype(g_malloc)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc")));
+    ASSERT_NE(nullptr, g_malloc);
+    HandleLedger ledger;
+    bool threw = false;
+    {
+        g_mallocs = 0;
+        IatPatch allocation(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingFirstMalloc));
+        ASSERT_TRUE(allocation.applied());
+        try {
+            installhooks::removeShellIntegration();
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+    }
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(0U, ledger.openCount());
+    EXPECT_EQ(0, ledger.strayCloses());
+}
+
+// The removal hooks run the step first, through the shipped DLL.
+class RemovalHooks : public RemoveShellIntegration, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RemovalHooks, RemoveTheShellIntegrationAndLeaveNothingOpen) {
+    testing_support::HookLibrary dll;
+    ASSERT_NE(nullptr, dll.module());
+    seedFullInstall();
+    const std::vector<std::wstring> neighboursBefore = neighbourhood();
+    HandleLedger ledger(dll.module());
+
+    EXPECT_EQ(0, dll.call(GetParam()));
+
+    EXPECT_TRUE(productItemsGone());
+    EXPECT_EQ(neighboursBefore, neighbourhood());
+    EXPECT_GE(ledger.keyOpens(), 2);
+    EXPECT_EQ(0U, ledger.openCount());
+}
+
+TEST_P(RemovalHooks, GoOnAfterTheStepRunsOutOfMemory) {
+    testing_support::HookLibrary dll;
+    ASSERT_NE(nullptr, dll.module());
+    seedFullInstall();
+    try {
+        throw std::runtime_error("warm-up");
+    } catch (const std::exception&) {
+    }
+    g_malloc = reinterpret_cast<decltype(g_malloc)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc")));
+    g_mallocs = 0;
+    IatPatch allocation(dll.module(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingFirstMalloc));
+    ASSERT_TRUE(allocation.applied());
+
+    EXPECT_EQ(0, dll.call(GetParam()));
+    EXPECT_GE(g_mallocs, 1);
+    // The step was left at its first path, before any registry entry.
+    EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hooks, RemovalHooks, ::testing::Values("DllPreUnInstall", "DllZudaUnInstall"),
+                         [](const ::testing::TestParamInfo<const char*>& param) { return std::string(param.param); });

@@ -1,0 +1,229 @@
+#include "user_hives.h"
+
+#include "machine/hives.h"
+#include "machine/machine.h"
+
+namespace preuninstall_test {
+namespace {
+
+const wchar_t kTestHiveFolder[] = L"C:\\KorvanTestHives";
+
+bool startsWith(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::wstring join(const std::wstring& parent, const std::wstring& child) {
+    return parent.empty() ? child : parent + L"\\" + child;
+}
+
+void seedUserSettings(HKEY root, const std::wstring& hive) {
+    const std::wstring run = join(hive, kRunKey);
+    machine::setString(root, run, L"DelayShred", L"\"C:\\Program Files (x86)\\Korvan\\ZTB\\shred.exe\" /delayed");
+    machine::setString(root, run, L"KorvanTestNeighbour", L"neighbour.exe /quiet");
+    const std::wstring settings = join(hive, L"Software\\Korvan\\ZTB");
+    machine::setString(root, settings, L"Language", L"en-US");
+    machine::setDword(root, join(settings, L"Eraser"), L"Passes", 3);
+    machine::setString(root, join(settings, L"Eraser\\Schedule"), L"Day", L"Friday");
+    machine::createKey(root, join(settings, L"Empty"));
+    machine::setString(root, join(hive, L"Software\\KorvanTestNeighbour"), L"Keep", L"yes");
+}
+
+std::vector<std::wstring> withoutProduct(const std::vector<std::wstring>& lines, bool runValue) {
+    std::vector<std::wstring> kept;
+    for (const std::wstring& line : lines) {
+        const bool product = startsWith(line, L"[Software\\Korvan]") || startsWith(line, L"[Software\\Korvan\\") ||
+                             startsWith(line, L"Software\\Korvan : ") || startsWith(line, L"Software\\Korvan\\");
+        const bool runLine = startsWith(line, std::wstring(kRunKey) + L" : DelayShred = ");
+        if (!product && !(runValue && runLine)) {
+            kept.push_back(line);
+        }
+    }
+    return kept;
+}
+
+TestHive::TestHive(std::wstring name) : name_(std::move(name)) {
+    machine::createDirectories(kTestHiveFolder);
+    file_ = std::wstring(kTestHiveFolder) + L"\\" + name_ + L".dat";
+    mounted_ = machine::writeHiveFile(file_, [](HKEY, const std::wstring&) {}) && machine::loadHive(name_, file_);
+}
+
+TestHive::~TestHive() {
+    if (mounted_) {
+        machine::unloadHive(name_);
+    }
+    DeleteFileW(file_.c_str());
+    RemoveDirectoryW(kTestHiveFolder);
+}
+
+std::vector<std::wstring> TestHive::dump() const { return machine::dumpTree(HKEY_USERS, name_); }
+
+ProfileFolders::ProfileFolders(std::wstring directory) : directory_(std::move(directory)) {
+    if (!machine::directoryExists(directory_)) {
+        complete_ = machine::createDirectories(directory_);
+        made_.push_back(directory_);
+    }
+}
+
+ProfileFolders::~ProfileFolders() {
+    for (auto made = made_.rbegin(); made != made_.rend(); ++made) {
+        if (machine::fileExists(*made)) {
+            DeleteFileW(made->c_str());
+        } else {
+            machine::removeDirectoryTree(*made);
+        }
+    }
+}
+
+std::wstring ProfileFolders::hiveFile(const std::wstring& name) const {
+    return directory_ + L"\\" + name + L"\\NTUSER.DAT";
+}
+
+std::wstring ProfileFolders::addProfile(const std::wstring& name) {
+    addFolder(name);
+    const std::wstring file = hiveFile(name);
+    complete_ =
+        machine::writeHiveFile(file, [](HKEY root, const std::wstring& path) { seedUserSettings(root, path); }) &&
+        complete_;
+    return file;
+}
+
+void ProfileFolders::addFolder(const std::wstring& name) {
+    const std::wstring folder = directory_ + L"\\" + name;
+    // Never claim a folder that was there before: it is not ours to remove.
+    if (machine::directoryExists(folder) || machine::fileExists(folder)) {
+        complete_ = false;
+        return;
+    }
+    made_.push_back(folder);
+    complete_ = CreateDirectoryW(folder.c_str(), nullptr) != FALSE && complete_;
+}
+
+void ProfileFolders::addFile(const std::wstring& name) {
+    const std::wstring file = directory_ + L"\\" + name;
+    if (machine::directoryExists(file) || machine::fileExists(file)) {
+        complete_ = false;
+        return;
+    }
+    made_.push_back(file);
+    complete_ = machine::writeFile(file, "not a profile") && complete_;
+}
+
+namespace {
+MountWatch* g_watch = nullptr;
+}  // namespace
+
+struct MountWatchHooks {
+    using Load = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+    using Unload = LONG(WINAPI*)(HKEY, LPCWSTR);
+
+    static LONG WINAPI regLoadKeyW(HKEY root, LPCWSTR name, LPCWSTR file) {
+        MountWatch& watch = *g_watch;
+        const LONG status = watch.load_.originalAs<Load>()(root, name, file);
+        MountEvent event;
+        event.load = true;
+        event.target = file;
+        event.status = status;
+        if (status == ERROR_SUCCESS && root == HKEY_USERS) {
+            event.content = machine::dumpTree(HKEY_USERS, name);
+            watch.mountedFile_ = file;
+        }
+        watch.events_.push_back(std::move(event));
+        return status;
+    }
+
+    static LONG WINAPI regUnLoadKeyW(HKEY root, LPCWSTR name) {
+        MountWatch& watch = *g_watch;
+        MountEvent event;
+        event.target = name;
+        // Counted first: reading the hive below opens keys of its own.
+        event.openHandles = watch.ledger_ != nullptr ? watch.ledger_->openCount() : 0;
+        if (root == HKEY_USERS) {
+            event.content = machine::dumpTree(HKEY_USERS, name);
+            if (!watch.mountedFile_.empty()) {
+                machine::saveHive(HKEY_USERS, name, watch.mountedFile_);
+                watch.mountedFile_.clear();
+            }
+        }
+        const LONG status = watch.unload_.originalAs<Unload>()(root, name);
+        event.status = status;
+        watch.events_.push_back(std::move(event));
+        return status;
+    }
+};
+
+MountWatch::MountWatch(HMODULE module, const testing_support::HandleLedger* ledger)
+    : load_(module, "advapi32.dll", "RegLoadKeyW", reinterpret_cast<const void*>(&MountWatchHooks::regLoadKeyW)),
+      unload_(module, "advapi32.dll", "RegUnLoadKeyW", reinterpret_cast<const void*>(&MountWatchHooks::regUnLoadKeyW)),
+      ledger_(ledger) {
+    g_watch = this;
+}
+
+MountWatch::~MountWatch() { g_watch = nullptr; }
+
+std::vector<std::wstring> MountWatch::loadedFiles() const {
+    std::vector<std::wstring> files;
+    for (const MountEvent& event : events_) {
+        if (event.load) {
+            files.push_back(event.target);
+        }
+    }
+    return files;
+}
+
+int MountWatch::unloads() const {
+    int count = 0;
+    for (const MountEvent& event : events_) {
+        count += event.load ? 0 : 1;
+    }
+    return count;
+}
+
+namespace {
+
+bool setPrivilege(const wchar_t* name, DWORD attributes) {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) == FALSE) {
+        return false;
+    }
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = attributes;
+    const bool ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) != FALSE &&
+                    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) != FALSE;
+    CloseHandle(token);
+    return ok;
+}
+
+}  // namespace
+
+bool disablePrivilege(const wchar_t* name) { return setPrivilege(name, 0) && !privilegeEnabled(name); }
+
+bool privilegeEnabled(const wchar_t* name) {
+    LUID luid{};
+    if (LookupPrivilegeValueW(nullptr, name, &luid) == FALSE) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    bool enabled = false;
+    if (size != 0 && GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size) != FALSE) {
+        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+            const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
+            if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
+                enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+            }
+        }
+    }
+    CloseHandle(token);
+    return enabled;
+}
+
+}  // namespace preuninstall_test
