@@ -1,4 +1,4 @@
-// installhooks_bench.exe [--quick] [--out DIR]
+// installhooks_bench.exe [--quick] [--only dll|tree|migration|sweep] [--out DIR]
 //
 // Measures how the hooks' operations grow with the size of what they work
 // on, against the platform's own routines, and writes the tables to
@@ -98,13 +98,17 @@ void writePlotData(const std::wstring& outDir, const Report& report) {
 
 int wmain(int argc, wchar_t** argv) {
     bench::Options options;
+    std::wstring only;  // one section: dll, tree, migration or sweep
     for (int i = 1; i < argc; ++i) {
         if (std::wcscmp(argv[i], L"--quick") == 0) {
             options.quick = true;
+        } else if (std::wcscmp(argv[i], L"--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
         } else if (std::wcscmp(argv[i], L"--out") == 0 && i + 1 < argc) {
             options.outDir = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: installhooks_bench.exe [--quick] [--out DIR]\n");
+            std::fprintf(stderr,
+                         "usage: installhooks_bench.exe [--quick] [--only dll|tree|migration|sweep] [--out DIR]\n");
             return 2;
         }
     }
@@ -116,10 +120,23 @@ int wmain(int argc, wchar_t** argv) {
     bench::countViewAwareDeletions();
     bench::Report report;
     const double start = bench::now();
-    bench::progress("the DLL\n");
-    bench::runDllLoad(options, report);
-    bench::progress("tree deletion\n");
-    bench::runTreeDeletion(options, report);
+    auto wanted = [&](const wchar_t* section) { return only.empty() || only == section; };
+    if (wanted(L"dll")) {
+        bench::progress("the DLL\n");
+        bench::runDllLoad(options, report);
+    }
+    if (wanted(L"tree")) {
+        bench::progress("tree deletion\n");
+        bench::runTreeDeletion(options, report);
+    }
+    if (wanted(L"migration")) {
+        bench::progress("scheduler task migration\n");
+        bench::runSchedulerMigration(options, report);
+    }
+    if (wanted(L"sweep")) {
+        bench::progress("offline profile sweep\n");
+        bench::runProfileSweep(options, report);
+    }
     const double total = bench::now() - start;
 
     std::string markdown =
