@@ -270,6 +270,9 @@ void runTreeDeletion(const Options& options, Report& report) {
         }
         if (c.countCalls) {
             for (const Method* method : {&kDeleteKeyTree, &kNoLinkCheck, &kOwnHandle}) {
+                if (method != &kDeleteKeyTree && !c.experiments) {
+                    continue;
+                }
                 long allocs = 0;
                 const std::string perKey = callsPerKey(root, *method, c, &allocs);
                 const std::pair<std::string, std::string> found{method->name, perKey + "\t" + format("%ld", allocs)};
