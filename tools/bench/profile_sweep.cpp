@@ -144,7 +144,7 @@ void runProfileSweep(const Options& options, Report& report) {
                     "extra ms per profile vs none",
                     "RegLoadKeyW+RegUnLoadKeyW share",
                     "loads / unloads per sweep"};
-    const int repetitions = options.quick ? 3 : 5;
+    const int repetitions = options.quick ? 3 : 11;
     const std::vector<DWORD> sizes = options.quick ? std::vector<DWORD>{0, 1, 5} : std::vector<DWORD>{0, 1, 10, 50};
     DWORD largest = 0;
     double emptySweep = -1;

@@ -142,7 +142,7 @@ void runSchedulerMigration(const Options& options, Report& report) {
                     "SHCopyKeyW + RegDeleteTreeW loop",
                     "ours / loop",
                     "old keys left (ours / loop)"};
-    const int repetitions = options.quick ? 3 : 5;
+    const int repetitions = options.quick ? 3 : 9;
     const std::vector<DWORD> sizes = options.quick ? std::vector<DWORD>{1, 10, 100} : std::vector<DWORD>{1, 100, 1000};
     clearSchedulers();
     for (bool withSubkey : {true, false}) {

@@ -95,9 +95,9 @@ std::string callsPerKey(installhooks::RegistryKey& root, const Method& method, c
             registry += calls;
         }
         detail +=
-            format("%s%s %.2f", detail.empty() ? "" : ", ", function.c_str(), static_cast<double>(calls) / c.keys);
+            format("%s%s %.1f", detail.empty() ? "" : ", ", function.c_str(), static_cast<double>(calls) / c.keys);
     }
-    return format("%.2f (%s)", static_cast<double>(registry) / c.keys, detail.c_str());
+    return format("%.1f (%s)", static_cast<double>(registry) / c.keys, detail.c_str());
 }
 
 // Our time over the faster platform routine of the same repetition, whose
