@@ -1,0 +1,47 @@
+#pragma once
+
+// The subtrees that the deletion benchmark builds and deletes, and two
+// experimental variants of our walk that measure what its link check costs.
+
+#include <windows.h>
+
+#include <string>
+
+#include "registry/RegistryKey.h"
+
+namespace bench {
+
+// All benchmark keys live below this volatile key of HKEY_CURRENT_USER:
+// wineserver never writes volatile keys to user.reg, so its periodic save of
+// the registry file cannot land inside a timing, and a run that dies leaves
+// nothing behind once the wineserver exits.
+extern const wchar_t* const kBenchRoot;
+
+enum class Shape {
+    Wide,    // the root and all other keys directly below it
+    Bushy,   // every key has 10 children (breadth first), as deep as it gets
+    Deep,    // chains 100 keys deep hanging from the root
+    Values,  // Bushy, and every key carries 3 values (string, number, binary)
+};
+
+const char* shapeName(Shape shape);
+const char* shapeDescription(Shape shape);
+
+// Builds a subtree of exactly `keys` keys (its root included) named `name`
+// below `parent`; every key is volatile. False when a call failed.
+bool buildTree(HKEY parent, const wchar_t* name, Shape shape, DWORD keys);
+
+// Number of keys of a subtree, its root included; 0 when it is absent.
+DWORD countKeys(HKEY parent, const wchar_t* name);
+
+// Our walk exactly as RegistryKey::deleteKeyTree does it, minus the check of
+// each key for a registry link: what that check costs. Not link-safe.
+LONG deleteTreeWithoutLinkCheck(installhooks::RegistryKey& parent, const wchar_t* name);
+
+// A link-safe walk with no check: every key is opened as itself
+// (REG_OPTION_OPEN_LINK, with DELETE access) and deleted through that handle
+// (NtDeleteKey), so neither a link nor its target can be mistaken for the
+// other, and no second open of the key is needed to delete it.
+LONG deleteTreeThroughOwnHandle(HKEY parent, const wchar_t* name, REGSAM view);
+
+}  // namespace bench
