@@ -35,8 +35,15 @@ bool isPurgedHiveName(const wchar_t* name) {
 }  // namespace
 
 bool purgeHiveSettings(const wchar_t* hiveName) {
+    // The hive's owner can write below its "Software" key. A maker's key that
+    // is a registry link is opened as the link itself and left alone: the
+    // elevated purge never follows it to its target elsewhere in the registry.
     RegistryKey key;
-    if (key.openKey(HKEY_USERS, composePath(kMakerKeyFormat, {hiveName}).c_str(), kReadWrite) != ERROR_SUCCESS) {
+    if (key.openKey(HKEY_USERS, composePath(kMakerKeyFormat, {hiveName}).c_str(), kReadWrite, REG_OPTION_OPEN_LINK) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    if (key.isLink()) {
         return false;
     }
     if (key.deleteKeyTree(kSettingsKey) != ERROR_SUCCESS) {

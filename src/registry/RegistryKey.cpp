@@ -46,9 +46,9 @@ bool isLinkKey(HKEY key) {
 
 RegistryKey::~RegistryKey() { closeKey(); }
 
-LONG RegistryKey::openKey(HKEY parent, const wchar_t* name, REGSAM access) {
+LONG RegistryKey::openKey(HKEY parent, const wchar_t* name, REGSAM access, DWORD options) {
     HKEY opened = nullptr;
-    const LONG status = RegOpenKeyExW(parent, name, 0, access, &opened);
+    const LONG status = RegOpenKeyExW(parent, name, options, access, &opened);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -57,6 +57,8 @@ LONG RegistryKey::openKey(HKEY parent, const wchar_t* name, REGSAM access) {
     view_ = access & kViewBits;
     return closed;
 }
+
+bool RegistryKey::isLink() const { return handle_ != nullptr && isLinkKey(handle_); }
 
 LONG RegistryKey::closeKey() {
     LONG status = ERROR_SUCCESS;

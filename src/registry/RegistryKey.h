@@ -21,8 +21,10 @@ public:
     // Opens `name` below `parent` and, on success only, makes it the held key;
     // on error the object is unchanged. `parent` may be this object's own
     // handle: the old key is closed only after the new one is open. Returns
-    // the status of that close when the open succeeded.
-    LONG openKey(HKEY parent, const wchar_t* name, REGSAM access);
+    // the status of that close when the open succeeded. With `options`
+    // REG_OPTION_OPEN_LINK a registry link is opened as itself, never its
+    // target.
+    LONG openKey(HKEY parent, const wchar_t* name, REGSAM access, DWORD options = 0);
 
     // Closes the held key, if any, and empties the object (also when the
     // close fails). Returns 0 when nothing was held.
@@ -39,6 +41,10 @@ public:
     // are removed as links: their targets are never touched. Allocates
     // nothing on the heap. Same refusals as deleteChildKey.
     LONG deleteKeyTree(const wchar_t* name);
+
+    // Whether the held key is a registry link; meaningful only for a key
+    // opened as itself (REG_OPTION_OPEN_LINK).
+    bool isLink() const;
 
     HKEY handle() const { return handle_; }
     REGSAM view() const { return view_; }

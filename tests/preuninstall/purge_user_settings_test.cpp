@@ -143,6 +143,38 @@ TEST_F(PurgeHiveSettings, AMakersKeyWithoutTheSettingsStaysEvenWhenEmpty) {
     EXPECT_TRUE(keyExists(HKEY_USERS, join(maker, L"ZHN")));
 }
 
+TEST_F(PurgeHiveSettings, AMakersKeyThatIsALinkIsNotFollowed) {
+    // The hive's owner makes Software\Korvan a link to a machine key that
+    // holds a "ZTB" of its own. The elevated purge must delete neither that
+    // "ZTB" nor, once it would be empty, the target key itself.
+    const wchar_t kTarget[] = L"Software\\KorvanLinkTarget";
+    const std::wstring target = L"\\REGISTRY\\Machine\\Software\\KorvanLinkTarget";
+    ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kTarget, L"ZTB"), L"Machine", 1, machine::kView64));
+    const std::vector<std::wstring> targetBefore = dumpTree(HKEY_LOCAL_MACHINE, kTarget, machine::kView64);
+
+    HKEY link = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_USERS, path(L"Software\\Korvan").c_str(), 0, nullptr,
+                              REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &link, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))));
+    RegCloseKey(link);
+    ASSERT_TRUE(keyExists(HKEY_USERS, path(L"Software\\Korvan\\ZTB"))) << "the link resolves to its target";
+
+    EXPECT_FALSE(installhooks::purgeHiveSettings(kUserHive));
+
+    EXPECT_EQ(targetBefore, dumpTree(HKEY_LOCAL_MACHINE, kTarget, machine::kView64));
+    HKEY self = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_USERS, path(L"Software\\Korvan").c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &self))
+        << "the link itself stays";
+    if (self != nullptr) {
+        RegCloseKey(self);
+    }
+    machine::deleteTree(HKEY_LOCAL_MACHINE, kTarget, machine::kView64);
+}
+
 TEST_F(PurgeHiveSettings, RunningAgainChangesNothing) {
     seedUserSettings(HKEY_USERS, kUserHive);
     EXPECT_TRUE(installhooks::purgeHiveSettings(kUserHive));
