@@ -20,6 +20,7 @@
 using machine::dumpTree;
 using machine::keyExists;
 using machine::valueExists;
+using preuninstall_test::clearCurrentUser;
 using preuninstall_test::join;
 using preuninstall_test::kCurrentUserHive;
 using preuninstall_test::kMountName;
@@ -32,18 +33,6 @@ using testing_support::HandleLedger;
 namespace {
 
 const wchar_t kUserHive[] = L"S-1-5-21-7000-7000-7000-1001";
-
-// Leaves the current user's hive as it found it: only what these tests add.
-void clearCurrentUser() {
-    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\Korvan");
-    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\KorvanTestNeighbour");
-    HKEY run = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
-        RegDeleteValueW(run, L"DelayShred");
-        RegDeleteValueW(run, L"KorvanTestNeighbour");
-        RegCloseKey(run);
-    }
-}
 
 class PurgeHiveSettings : public ::testing::Test {
 protected:

@@ -23,6 +23,7 @@
 
 using machine::dumpTree;
 using machine::keyExists;
+using preuninstall_test::clearCurrentUser;
 using preuninstall_test::join;
 using preuninstall_test::kCurrentUserHive;
 using preuninstall_test::kMountName;
@@ -42,17 +43,6 @@ namespace {
 
 const wchar_t kRestorePrivilege[] = L"SeRestorePrivilege";
 const wchar_t kPrivateProfiles[] = L"C:\\KorvanTestProfiles";
-
-void clearCurrentUser() {
-    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\Korvan");
-    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\KorvanTestNeighbour");
-    HKEY run = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
-        RegDeleteValueW(run, L"DelayShred");
-        RegDeleteValueW(run, L"KorvanTestNeighbour");
-        RegCloseKey(run);
-    }
-}
 
 std::vector<std::wstring> sorted(std::vector<std::wstring> items) {
     std::sort(items.begin(), items.end());

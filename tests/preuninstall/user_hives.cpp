@@ -30,6 +30,17 @@ void seedUserSettings(HKEY root, const std::wstring& hive) {
     machine::setString(root, join(hive, L"Software\\KorvanTestNeighbour"), L"Keep", L"yes");
 }
 
+void clearCurrentUser() {
+    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\Korvan");
+    machine::deleteTree(HKEY_CURRENT_USER, L"Software\\KorvanTestNeighbour");
+    HKEY run = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
+        RegDeleteValueW(run, L"DelayShred");
+        RegDeleteValueW(run, L"KorvanTestNeighbour");
+        RegCloseKey(run);
+    }
+}
+
 std::vector<std::wstring> withoutProduct(const std::vector<std::wstring>& lines, bool runValue) {
     std::vector<std::wstring> kept;
     for (const std::wstring& line : lines) {

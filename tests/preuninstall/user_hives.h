@@ -36,6 +36,10 @@ std::wstring join(const std::wstring& parent, const std::wstring& child);
 // maker's key below "Software".
 void seedUserSettings(HKEY root, const std::wstring& hive);
 
+// Leaves the current user's hive as the tests found it: removes only what
+// they add (the product's settings, a neighbour key, two Run values).
+void clearCurrentUser();
+
 // dumpTree lines of a hive as they read once the product's settings, the
 // maker's key with them and, with `runValue`, the Run value are gone.
 std::vector<std::wstring> withoutProduct(const std::vector<std::wstring>& lines, bool runValue);
