@@ -18,6 +18,10 @@ struct Options {
 };
 
 // Seconds on the performance counter.
+// Creates or opens a key with full access; null when that fails.
+HKEY createKey(HKEY parent, const wchar_t* name);
+bool setString(HKEY key, const wchar_t* name, const wchar_t* text);
+
 double now();
 double median(std::vector<double> samples);
 

@@ -23,19 +23,6 @@ constexpr const wchar_t* kHiveSource = L"Software\\InstallHooksBenchHive";
 constexpr const wchar_t* kProfilePrefix = L"benchuser";
 constexpr DWORD kFillerKeys = 300;
 
-HKEY createKey(HKEY parent, const wchar_t* name) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
-bool setString(HKEY key, const wchar_t* name, const wchar_t* text) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                          static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
 bool setIn(HKEY root, const wchar_t* path, const wchar_t* name, const wchar_t* text) {
     HKEY key = createKey(root, path);
     if (key == nullptr) {

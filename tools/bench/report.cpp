@@ -3,10 +3,24 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 
 #include "bench.h"
 
 namespace bench {
+
+HKEY createKey(HKEY parent, const wchar_t* name) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+bool setString(HKEY key, const wchar_t* name, const wchar_t* text) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
 
 double now() {
     static const double frequency = [] {

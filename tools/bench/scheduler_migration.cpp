@@ -18,19 +18,6 @@ namespace {
 constexpr const wchar_t* kSuiteScheduler = L"Software\\Korvan\\ZHN\\Scheduler";
 constexpr const wchar_t* kPlatformScheduler = L"Software\\Korvan\\Platform\\Scheduler";
 
-HKEY createKey(HKEY parent, const wchar_t* name) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
-bool setString(HKEY key, const wchar_t* name, const wchar_t* text) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                          static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
 // A task key as the suite writes one: a command, a schedule, binary flags,
 // and (when `withSubkey`) a "Trigger" subkey with a value of its own.
 bool seedTasks(DWORD tasks, bool withSubkey) {
