@@ -1,8 +1,9 @@
 // The library's whole boundary: the four hooks the suite installer calls by
 // name. Each runs its operations one after the other, drops their results and
-// returns 0. No C++ exception may cross into the installer's process: the
-// only one the operations can raise is std::bad_alloc while composing a path,
-// and it ends the hook (its owners have released every handle on the way).
+// returns 0. No C++ exception may cross into the installer's process: each
+// operation runs under its own guard, so an allocation failure while it
+// composes a path ends only that operation (its owners have released every
+// handle on the way), and the operations after it still run.
 
 #include <windows.h>
 

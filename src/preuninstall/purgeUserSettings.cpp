@@ -1,9 +1,8 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <string>
+#include <initializer_list>
 
-#include "common/compose.h"
 #include "preuninstall/preuninstall.h"
 #include "registry/RegistryKey.h"
 
@@ -11,10 +10,8 @@ namespace installhooks {
 namespace {
 
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kMountedRunKey[] = L"Korvan_Tmp_Reg\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"DelayShred";
-constexpr wchar_t kMakerKeyFormat[] = L"%s\\Software\\Korvan";
-constexpr wchar_t kSoftwareKeyFormat[] = L"%s\\Software";
+constexpr wchar_t kSoftwareKey[] = L"Software";
 constexpr wchar_t kSettingsKey[] = L"ZTB";
 constexpr wchar_t kMakerKey[] = L"Korvan";
 constexpr wchar_t kMountName[] = L"Korvan_Tmp_Reg";
@@ -24,6 +21,8 @@ constexpr std::size_t kHiveNameCountLimit = 260;
 constexpr DWORD kHiveNameUnits = 300;
 
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
+// The maker's key is emptied and then deleted through the same handle.
+constexpr REGSAM kMakerKeyAccess = KEY_READ | KEY_WRITE | DELETE;
 
 // The classes hives ("<SID>_Classes") hold no user settings, and the short
 // names are the default hive and the service accounts (".DEFAULT",
@@ -32,18 +31,34 @@ bool isPurgedHiveName(const wchar_t* name) {
     return wcsnlen(name, kHiveNameCountLimit) >= kShortestHiveName && std::wcsstr(name, kClassesFragment) == nullptr;
 }
 
+// A hive's owner may write anywhere below its "Software" key, also while the
+// elevated purge runs, and may put a registry link in place of any key on
+// the way. So the way into a hive goes from the hive's own key one key at a
+// time, each opened as itself and tested through that handle before the
+// next is opened below it; a link anywhere on it ends the way there (false),
+// and nothing through a link is ever opened. The keys passed through are
+// only read; `key` is left holding the last one, opened with `access`.
+bool openInsideHive(RegistryKey& key, const wchar_t* hiveName, std::initializer_list<const wchar_t*> path,
+                    REGSAM access) {
+    if (key.openKey(HKEY_USERS, hiveName, KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS || key.isLink()) {
+        return false;
+    }
+    const wchar_t* const* last = path.end() - 1;
+    for (const wchar_t* const* name = path.begin(); name != path.end(); ++name) {
+        if (key.openKey(key.handle(), *name, name == last ? access : KEY_READ, REG_OPTION_OPEN_LINK) !=
+                ERROR_SUCCESS ||
+            key.isLink()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool purgeHiveSettings(const wchar_t* hiveName) {
-    // The hive's owner can write below its "Software" key. A maker's key that
-    // is a registry link is opened as the link itself and left alone: the
-    // elevated purge never follows it to its target elsewhere in the registry.
     RegistryKey key;
-    if (key.openKey(HKEY_USERS, composePath(kMakerKeyFormat, {hiveName}).c_str(), kReadWrite, REG_OPTION_OPEN_LINK) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    if (key.isLink()) {
+    if (!openInsideHive(key, hiveName, {kSoftwareKey, kMakerKey}, kMakerKeyAccess)) {
         return false;
     }
     if (key.deleteKeyTree(kSettingsKey) != ERROR_SUCCESS) {
@@ -60,13 +75,10 @@ bool purgeHiveSettings(const wchar_t* hiveName) {
     if (subkeys != 0 || values != 0) {
         return true;
     }
-
-    key.closeKey();
-    if (key.openKey(HKEY_USERS, composePath(kSoftwareKeyFormat, {hiveName}).c_str(), KEY_WRITE) != ERROR_SUCCESS) {
-        return true;
-    }
-    // Fails on its own, harmlessly, when a subkey has appeared since the count.
-    key.deleteChildKey(kMakerKey);
+    // Deleted through the handle that was counted, never by name: the
+    // platform refuses, harmlessly, when a subkey has appeared since the
+    // count, and a link put in the key's place meanwhile is not reached.
+    key.deleteKey();
     key.closeKey();
     return true;
 }
@@ -99,7 +111,8 @@ void purgeLoadedHives() {
 bool purgeMountedHive() {
     {
         RegistryKey run;
-        if (run.openKey(HKEY_USERS, kMountedRunKey, kReadWrite) == ERROR_SUCCESS) {
+        if (openInsideHive(run, kMountName, {L"SOFTWARE", L"Microsoft", L"Windows", L"CurrentVersion", L"Run"},
+                           kReadWrite)) {
             RegDeleteValueW(run.handle(), kRunValue);
             run.closeKey();
         }

@@ -3,12 +3,13 @@
 #include <winternl.h>
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength);
 
 namespace installhooks {
 namespace {
 
 constexpr REGSAM kViewBits = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
-constexpr REGSAM kTreeAccess = KEY_READ | KEY_WRITE;
+constexpr REGSAM kTreeAccess = KEY_READ | KEY_WRITE | DELETE;
 constexpr DWORD kTreeNameLength = 256;
 
 using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
@@ -32,15 +33,17 @@ RegDeleteKeyExWFn regDeleteKeyExW() {
 
 bool isEmptyName(const wchar_t* name) { return name == nullptr || name[0] == L'\0'; }
 
-// A key opened with REG_OPTION_OPEN_LINK is a registry link when it carries
-// the REG_LINK value that names its target. Such a key shows no subkeys of
-// its own, so the walk reaches it as a leaf. Anyone may write that value
-// into an ordinary key too, so the test alone does not make a key a link.
-bool isLinkKey(HKEY key) {
-    DWORD type = REG_NONE;
-    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
-           type == REG_LINK;
-}
+// The platform's link flag of an open key, in the form in which current
+// versions report KeyFlagsInformation: the key's flags in the second field.
+constexpr int kKeyFlagsInformation = 5;
+constexpr ULONG kRegFlagLink = 0x2;
+struct KeyFlags {
+    ULONG wow64Flags;
+    ULONG keyFlags;
+    ULONG controlFlags;
+};
+
+LONG toWin32(NTSTATUS status) { return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status)); }
 
 }  // namespace
 
@@ -57,8 +60,6 @@ LONG RegistryKey::openKey(HKEY parent, const wchar_t* name, REGSAM access, DWORD
     view_ = access & kViewBits;
     return closed;
 }
-
-bool RegistryKey::isLink() const { return handle_ != nullptr && isLinkKey(handle_); }
 
 LONG RegistryKey::closeKey() {
     LONG status = ERROR_SUCCESS;
@@ -91,8 +92,11 @@ LONG RegistryKey::deleteKeyTree(const wchar_t* name) {
         return ERROR_INVALID_PARAMETER;
     }
 
-    // Every key of the subtree is opened as itself, never through a link, so
-    // a link planted in the subtree cannot lead the walk out of it.
+    // Each key is opened as itself, so a link shows no subkeys and goes as
+    // the link; and it is deleted through this same handle, so a key that
+    // was emptied and then swapped for a link of the same name by whoever
+    // owns it is not looked up again: that deletion fails, or meets the key
+    // already gone, and the link's target stays untouched.
     HKEY opened = nullptr;
     LONG status = RegOpenKeyExW(handle_, name, REG_OPTION_OPEN_LINK, view_ | kTreeAccess, &opened);
     if (status != ERROR_SUCCESS) {
@@ -114,26 +118,44 @@ LONG RegistryKey::deleteKeyTree(const wchar_t* name) {
             return status;
         }
     }
-    // Only now is the link test made: a link opened as itself shows no
-    // subkeys, so the walk above found none, while an ordinary key that
-    // merely carries a value of the link type has just lost its subkeys and
-    // can go as itself like a link.
-    const bool link = isLinkKey(child.handle_);
+    status = child.deleteKey();
     child.closeKey();
-    return link ? deleteLinkKey(name) : deleteChildKey(name);
+    return status;
 }
 
-// A link is deleted through a handle on the link itself: deleting it by name
-// from its parent would resolve the link and delete its target instead.
-LONG RegistryKey::deleteLinkKey(const wchar_t* name) {
-    HKEY link = nullptr;
-    const LONG status = RegOpenKeyExW(handle_, name, REG_OPTION_OPEN_LINK, view_ | DELETE, &link);
-    if (status != ERROR_SUCCESS) {
-        return status;
+LONG RegistryKey::deleteKey() {
+    if (handle_ == nullptr) {
+        return ERROR_INVALID_HANDLE;
     }
-    const NTSTATUS deleted = NtDeleteKey(link);
-    RegCloseKey(link);
-    return deleted >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(deleted));
+    return toWin32(NtDeleteKey(handle_));
+}
+
+bool RegistryKey::isLink() const {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    KeyFlags flags{};
+    ULONG length = 0;
+    if (NtQueryKey(handle_, kKeyFlagsInformation, &flags, sizeof flags, &length) >= 0 && length >= sizeof flags) {
+        return (flags.keyFlags & kRegFlagLink) != 0;
+    }
+    // No flag to go by (Wine, older Windows). A link has no subkeys of its
+    // own, so an ordinary key that merely carries a value of the link type
+    // beside its subkeys is still taken for what it is.
+    DWORD subkeys = 0;
+    if (RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS) {
+        return true;
+    }
+    if (subkeys != 0) {
+        return false;
+    }
+    DWORD type = REG_NONE;
+    const LONG status = RegQueryValueExW(handle_, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    return status != ERROR_SUCCESS || type == REG_LINK;
 }
 
 }  // namespace installhooks

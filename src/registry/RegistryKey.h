@@ -37,21 +37,30 @@ public:
 
     // Deletes the child `name` with all its descendants, deepest first, in the
     // held key's view, and stops at the first error (what was deleted before
-    // stays deleted). Registry links inside the subtree, or as `name` itself,
-    // are removed as links: their targets are never touched. Allocates
-    // nothing on the heap. Same refusals as deleteChildKey.
+    // stays deleted). Every key of the subtree is opened as itself and
+    // deleted through the handle it was opened with, never by name again: a
+    // registry link in the subtree, or as `name` itself, goes as the link,
+    // and a key swapped for a link while the walk runs is not followed.
+    // Allocates nothing on the heap. Same refusals as deleteChildKey.
     LONG deleteKeyTree(const wchar_t* name);
 
-    // Whether the held key is a registry link; meaningful only for a key
-    // opened as itself (REG_OPTION_OPEN_LINK).
+    // Deletes the held key itself through its handle; the platform refuses a
+    // key that has subkeys. The object still holds the handle, which is to be
+    // closed. ERROR_INVALID_HANDLE on an empty object.
+    LONG deleteKey();
+
+    // Whether the held key, opened as itself (REG_OPTION_OPEN_LINK), is a
+    // registry link. Decided from the link flag that the platform keeps for
+    // the key where it reports one; elsewhere a key with subkeys of its own
+    // is no link (a link has none), and one without them is a link when it
+    // carries the REG_LINK "SymbolicLinkValue" that names a link's target.
+    // Also true when the key cannot be queried: a caller then leaves it alone.
     bool isLink() const;
 
     HKEY handle() const { return handle_; }
     REGSAM view() const { return view_; }
 
 private:
-    LONG deleteLinkKey(const wchar_t* name);
-
     HKEY handle_ = nullptr;
     REGSAM view_ = 0;
 };

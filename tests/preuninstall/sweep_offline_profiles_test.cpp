@@ -169,8 +169,6 @@ void* __cdecl mallocThatFailsOnce(size_t size) {
     return g_malloc(size);
 }
 
-using EnumKeyFn = LONG(WINAPI*)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME);
-EnumKeyFn g_regEnumKeyExW = nullptr;
 bool g_armed = false;
 void armOnce() {
     if (!g_armed) {
@@ -178,11 +176,17 @@ void armOnce() {
         g_failNextAllocation = true;
     }
 }
-// The first enumeration is the walk of HKEY_USERS: its first composed name fails.
+using EnumKeyFn = LONG(WINAPI*)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME);
+EnumKeyFn g_regEnumKeyExW = nullptr;
+// The walk of HKEY_USERS ends at an index past 0 (a tree deletion only ever
+// asks for index 0); it composed nothing, and the next allocation is the
+// search pattern's.
 LONG WINAPI enumThenFailAllocation(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPDWORD reserved, LPWSTR cls,
                                    LPDWORD clsLength, PFILETIME written) {
     const LONG status = g_regEnumKeyExW(key, index, name, length, reserved, cls, clsLength, written);
-    armOnce();
+    if (status == ERROR_NO_MORE_ITEMS && index > 0) {
+        armOnce();
+    }
     return status;
 }
 using AdjustFn = BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
@@ -194,15 +198,13 @@ BOOL WINAPI adjustThenFailAllocation(HANDLE token, BOOL disableAll, PTOKEN_PRIVI
     armOnce();
     return ok;
 }
-using DeleteValueFn = LONG(WINAPI*)(HKEY, LPCWSTR);
-DeleteValueFn g_regDeleteValueW = nullptr;
-// In a mounted hive, the Run value goes before the settings' path is composed.
-LONG WINAPI deleteValueThenFailAllocation(HKEY key, LPCWSTR name) {
-    const bool inMountedHive = machine::hiveLoaded(kMountName);
-    const LONG status = g_regDeleteValueW(key, name);
-    if (inMountedHive) {
-        armOnce();
-    }
+using UnloadFn = LONG(WINAPI*)(HKEY, LPCWSTR);
+UnloadFn g_regUnLoadKeyW = nullptr;
+// After the first profile's unmount, the next allocation is the next
+// profile folder's path.
+LONG WINAPI unloadThenFailAllocation(HKEY root, LPCWSTR name) {
+    const LONG status = g_regUnLoadKeyW(root, name);
+    armOnce();
     return status;
 }
 
@@ -473,15 +475,16 @@ protected:
     std::wstring alice;
 };
 
-TEST_F(SweepOutOfMemory, InTheWalkOfTheLoadedHives) {
+TEST_F(SweepOutOfMemory, AfterTheWalkOfTheLoadedHives) {
     HandleLedger ledger;
     MountWatch watch(testProgram(), &ledger);
     sweepWithFailureArmedBy("advapi32.dll", "RegEnumKeyExW", &enumThenFailAllocation, g_regEnumKeyExW);
 
+    // The walk allocated nothing and purged the loaded hives; the search was
+    // never started.
     EXPECT_TRUE(watch.events().empty());
-    // The Run value had gone before the walk; the settings were next.
     EXPECT_FALSE(machine::valueExists(HKEY_CURRENT_USER, kRunKey, L"DelayShred"));
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, L"Software\\Korvan\\ZTB"));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, L"Software\\Korvan"));
     EXPECT_EQ(0U, ledger.openCount());
 }
 
@@ -497,19 +500,31 @@ TEST_F(SweepOutOfMemory, BeforeAProfileIsMounted) {
     EXPECT_EQ(0U, ledger.openCount());
 }
 
-TEST_F(SweepOutOfMemory, InTheMiddleOfAMountedPurgeStillUnmounts) {
+TEST_F(SweepOutOfMemory, AfterAProfileWasPurgedAndUnmounted) {
     HandleLedger ledger;
     MountWatch watch(testProgram(), &ledger);
-    sweepWithFailureArmedBy("advapi32.dll", "RegDeleteValueW", &deleteValueThenFailAllocation, g_regDeleteValueW);
+    {
+        IatPatch arming(testProgram(), "advapi32.dll", "RegUnLoadKeyW",
+                        reinterpret_cast<const void*>(&unloadThenFailAllocation));
+        ASSERT_TRUE(arming.applied());
+        g_regUnLoadKeyW = arming.originalAs<UnloadFn>();
+        IatPatch allocation(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&mallocThatFailsOnce));
+        ASSERT_TRUE(allocation.applied());
+        g_malloc = allocation.originalAs<MallocFn>();
 
-    // One profile mounted, its purge cut short after the Run value, unmounted
-    // with only the search open; no profile after it.
+        EXPECT_TRUE(installhooks::sweepOfflineProfiles());
+        g_failNextAllocation = false;
+    }
+    EXPECT_EQ(1, g_failedAllocations);
+
+    // The mounted purge allocated nothing: the first profile was purged
+    // whole and unmounted, with only the search open; no profile after it.
     const std::vector<MountEvent>& events = watch.events();
     ASSERT_EQ(2U, events.size());
     EXPECT_EQ(alice, events[0].target);
     expectEachMountUnmountedRightAway(events);
     EXPECT_FALSE(mentions(events[1].content, L"DelayShred"));
-    EXPECT_TRUE(hasLine(events[1].content, L"[Software\\Korvan\\ZTB]"));
+    EXPECT_FALSE(mentions(events[1].content, L"Korvan\\ZTB"));
     EXPECT_EQ(1U, events[1].openHandles);
     EXPECT_FALSE(machine::hiveLoaded(kMountName));
     EXPECT_EQ(0U, ledger.openCount());

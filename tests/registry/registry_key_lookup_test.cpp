@@ -1,7 +1,7 @@
 // The RegDeleteKeyExW lookup in a freshly loaded installhooks.dll: made once
-// per process, and with it failing every deletion goes through RegDeleteKeyW.
-// The removal hook drives the DLL's deletions (the shell integration's two
-// subtrees).
+// per process, and with it failing every deletion of a child by name goes
+// through RegDeleteKeyW. The post-install hook drives the DLL's one such
+// deletion (the obsolete "OEM" key), twice.
 
 #include <windows.h>
 
@@ -14,7 +14,6 @@
 #include "machine/machine.h"
 #include "registry/registry_support.h"
 #include "samplemachine/footprint.h"
-#include "samplemachine/footprint_shell.h"
 #include "support/fixtures.h"
 #include "support/iat_patch.h"
 
@@ -58,25 +57,19 @@ LONG WINAPI recordingRegDeleteKeyW(HKEY key, LPCWSTR name) {
     return g_regDeleteKeyW(key, name);
 }
 
-std::size_t keysBelow(const std::wstring& path) {
-    std::size_t keys = 0;
-    for (const std::wstring& line : machine::dumpTree(HKEY_LOCAL_MACHINE, path)) {
-        keys += line.front() == L'[' ? 1U : 0U;
-    }
-    return keys;
-}
+const wchar_t kOem[] = L"Software\\Korvan\\ZTB\\AppInfo\\OEM";
 
 class DeleteKeyExLookup : public ::testing::TestWithParam<Lookup> {
 protected:
     void SetUp() override {
-        sample::clearShell();
+        sample::clearPostInstall();
         registry_testing::deleteExCalls().clear();
         g_plainDeletions.clear();
         g_moduleLookups = 0;
         g_functionLookups = 0;
         g_lookup = GetParam();
     }
-    void TearDown() override { sample::clearShell(); }
+    void TearDown() override { sample::clearPostInstall(); }
 };
 
 }  // namespace
@@ -95,30 +88,26 @@ TEST_P(DeleteKeyExLookup, IsMadeOncePerProcessAndDecidesHowEveryDeletionIsMade) 
     g_getModuleHandleW = module.originalAs<decltype(g_getModuleHandleW)>();
     g_regDeleteKeyW = plain.originalAs<decltype(g_regDeleteKeyW)>();
 
-    std::size_t keys = 0;
-    for (const char* hook : {"DllPreUnInstall", "DllZudaUnInstall"}) {
-        SCOPED_TRACE(hook);
-        sample::shell::seedHandlerKey();
-        sample::shell::seedClassKey();
-        keys += keysBelow(sample::shell::handlerKey()) + keysBelow(sample::shell::classKey());
-        EXPECT_EQ(0, dll.call(hook));
-        EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, sample::shell::handlerKey()));
-        EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, sample::shell::classKey()));
+    for (int run = 0; run < 2; ++run) {
+        sample::seedPostInstall();
+        ASSERT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, kOem, machine::kView32));
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, kOem, machine::kView32));
     }
-    ASSERT_GT(keys, 2U);
 
     EXPECT_EQ(1, g_moduleLookups);
     EXPECT_EQ(GetParam() == Lookup::ModuleMissing ? 0 : 1, g_functionLookups);
+    const std::vector<std::wstring> bothOem{L"OEM", L"OEM"};
     if (GetParam() == Lookup::Found) {
         EXPECT_TRUE(g_plainDeletions.empty());
-        EXPECT_EQ(keys, registry_testing::deleteExCalls().size());
+        ASSERT_EQ(2U, registry_testing::deleteExCalls().size());
         for (const registry_testing::DeleteExCall& call : registry_testing::deleteExCalls()) {
-            EXPECT_EQ(0U, call.view) << machine::narrow(call.name);
+            EXPECT_EQ(L"OEM", call.name);
+            EXPECT_EQ(0U, call.view);
         }
     } else {
         EXPECT_TRUE(registry_testing::deleteExCalls().empty());
-        EXPECT_EQ(keys, g_plainDeletions.size());
-        EXPECT_EQ(sample::shell::kClassName, g_plainDeletions.back());
+        EXPECT_EQ(bothOem, g_plainDeletions);
     }
 }
 

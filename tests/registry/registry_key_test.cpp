@@ -36,13 +36,8 @@ const std::wstring kParent = kBase + L"\\Parent";
 const std::wstring kDoomed = kParent + L"\\Doomed";
 const std::wstring kTarget = kBase + L"\\Target";
 
-std::vector<std::wstring> deletedNames() {
-    std::vector<std::wstring> names;
-    for (const registry_testing::DeleteExCall& call : deleteExCalls()) {
-        names.push_back(call.name);
-    }
-    return names;
-}
+using registry_testing::handleDeletionNames;
+using registry_testing::handleDeletions;
 
 // Doomed            (values)
 // ├── Alpha         (value)
@@ -85,6 +80,7 @@ protected:
     void SetUp() override {
         ScratchTest::SetUp();
         deleteExCalls().clear();
+        handleDeletions().clear();
     }
 };
 
@@ -126,7 +122,7 @@ TEST_F(DeleteKeyTree, AMissingChildGivesFileNotFoundAndChangesNothing) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.deleteKeyTree(L"Doomed"));
 
     EXPECT_EQ(before, machine::dumpTree(HKEY_CURRENT_USER, kBase));
-    EXPECT_TRUE(deleteExCalls().empty());
+    EXPECT_TRUE(handleDeletions().empty());
 }
 
 TEST_F(DeleteKeyTree, AChildWithoutSubkeysIsDeleted) {
@@ -164,10 +160,12 @@ TEST_F(DeleteKeyTree, DeletesAThreeLevelSubtreeDeepestFirstAndLeavesTheParentAnd
                                   }),
                    expected.end());
     EXPECT_EQ(expected, machine::dumpTree(HKEY_CURRENT_USER, kParent));
-    // Each key goes after everything below it; the named child goes last.
+    // Each key goes after everything below it, through its own handle and
+    // never by name; the named child goes last.
     EXPECT_EQ((std::vector<std::wstring>{L"A1x", L"A1y", L"A1", L"A2", L"Alpha", L"B1", L"B2x", L"B2", L"Bravo", L"C1",
                                          L"Charlie", L"Doomed"}),
-              deletedNames());
+              handleDeletionNames());
+    EXPECT_TRUE(deleteExCalls().empty());
 }
 
 TEST_F(DeleteKeyTree, AGrandchildThatCannotBeOpenedStopsTheWalkWithItsStatus) {
@@ -208,6 +206,7 @@ TEST_F(DeleteKeyTree, MakesNoHeapAllocation) {
     g_calloc = reinterpret_cast<decltype(g_calloc)>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "calloc")));
     g_realloc = reinterpret_cast<decltype(g_realloc)>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "realloc")));
     ASSERT_TRUE(g_malloc != nullptr && g_calloc != nullptr && g_realloc != nullptr);
+    registry_testing::recordHandleDeletions(false);
     {
         IatPatch mallocPatch(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&countingMalloc));
         IatPatch callocPatch(testProgram(), "msvcrt.dll", "calloc", reinterpret_cast<const void*>(&countingCalloc));
@@ -222,6 +221,7 @@ TEST_F(DeleteKeyTree, MakesNoHeapAllocation) {
         g_allocations = 0;
         status = key.deleteKeyTree(L"Doomed");
     }
+    registry_testing::recordHandleDeletions(true);
     EXPECT_EQ(1, control);
     EXPECT_EQ(ERROR_SUCCESS, status);
     EXPECT_EQ(0, g_allocations);
@@ -316,21 +316,22 @@ TEST_F(DeleteKeyTree, RefusesAnEmptyObjectAndANullOrEmptyNameWithoutTouchingTheR
     EXPECT_EQ(ERROR_INVALID_PARAMETER, held.deleteChildKey(L""));
 
     EXPECT_TRUE(ledger.opens().empty());
-    EXPECT_TRUE(deleteExCalls().empty());
+    EXPECT_TRUE(handleDeletions().empty());
     EXPECT_EQ(before, machine::dumpTree(HKEY_CURRENT_USER, kBase));
 }
 
 // The same path in both registry views. Wine honours a view flag only for a
 // path resolved from a predefined root, so the result on the machine shows
 // only that the walk starts in the right view; the calls themselves show
-// that every open and every deletion of the walk carries the view bits.
+// that every open of the walk carries the view bits, and each key goes
+// through the handle opened in that view.
 class DeleteKeyTreeViews : public ::testing::Test {
 protected:
     static constexpr const wchar_t* kViews = L"Software\\InstallHooksTests\\Views";
 
     void SetUp() override {
         clearBoth();
-        deleteExCalls().clear();
+        handleDeletions().clear();
         // Views\Doomed (value "view") with Alpha\One and Bravo, in each view.
         for (const auto& [view, label] : {std::pair<REGSAM, const wchar_t*>{kView64, L"64"}, {kView32, L"32"}}) {
             const std::wstring doomed = std::wstring(kViews) + L"\\Doomed";
@@ -360,13 +361,10 @@ protected:
         ASSERT_EQ(4U, ledger.opens().size());
         for (const testing_support::KeyOpen& open : ledger.opens()) {
             SCOPED_TRACE(machine::narrow(open.path));
-            EXPECT_EQ(view | KEY_READ | KEY_WRITE, open.access);
+            EXPECT_EQ(view | KEY_READ | KEY_WRITE | DELETE, open.access);
             EXPECT_EQ(static_cast<DWORD>(REG_OPTION_OPEN_LINK), open.options);
         }
-        EXPECT_EQ((std::vector<std::wstring>{L"One", L"Alpha", L"Bravo", L"Doomed"}), deletedNames());
-        for (const registry_testing::DeleteExCall& call : deleteExCalls()) {
-            EXPECT_EQ(view, call.view) << machine::narrow(call.name);
-        }
+        EXPECT_EQ((std::vector<std::wstring>{L"One", L"Alpha", L"Bravo", L"Doomed"}), handleDeletionNames());
         EXPECT_EQ(0U, ledger.openCount());
     }
 };
@@ -424,6 +422,10 @@ TEST_F(DeleteChildKey, DeletesAnEmptyChildThroughTheOneLookedUpEntryPointWithout
     EXPECT_EQ(0, g_lookups);
     // The program's first two deletions, before any test, made the one lookup.
     EXPECT_EQ(1, registry_testing::firstLookups());
-    EXPECT_EQ((std::vector<std::wstring>{L"One", L"Two"}), deletedNames());
+    std::vector<std::wstring> deleted;
+    for (const registry_testing::DeleteExCall& call : deleteExCalls()) {
+        deleted.push_back(call.name);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"One", L"Two"}), deleted);
     EXPECT_EQ(std::vector<std::wstring>{}, machine::subkeyNames(HKEY_CURRENT_USER, kParent));
 }

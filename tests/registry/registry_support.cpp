@@ -3,10 +3,12 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <memory>
 
 #include "machine/machine.h"
 #include "registry/RegistryKey.h"
 #include "support/iat_patch.h"
+#include "support/registry_faults.h"
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength);
@@ -76,11 +78,25 @@ bool RegistryLink::exists() const {
 namespace {
 
 using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+using NtDeleteKeyFn = NTSTATUS(NTAPI*)(HANDLE);
 using GetProcAddressFn = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 
 RegDeleteKeyExWFn g_realDeleteEx = nullptr;
 GetProcAddressFn g_realGetProcAddress = nullptr;
 int g_firstLookups = 0;
+NtDeleteKeyFn g_realNtDeleteKey = nullptr;
+bool g_recordDeletions = true;
+
+NTSTATUS NTAPI recordingNtDeleteKey(HANDLE key) {
+    if (!g_recordDeletions) {
+        return g_realNtDeleteKey(key);
+    }
+    // Named before it goes: a deleted key has no name to ask for.
+    const std::wstring name = testing_support::registryKeyName(static_cast<HKEY>(key));
+    const NTSTATUS status = g_realNtDeleteKey(key);
+    handleDeletions().push_back({name.substr(name.find_last_of(L'\\') + 1), status});
+    return status;
+}
 
 bool namesRegDeleteKeyExW(LPCSTR name) {
     return HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && std::strcmp(name, "RegDeleteKeyExW") == 0;
@@ -116,7 +132,15 @@ public:
             EXPECT_EQ(ERROR_SUCCESS, key.deleteChildKey(L"Two"));
         }
         EXPECT_TRUE(machine::deleteTree(HKEY_CURRENT_USER, probe));
+        deletions_ = std::make_unique<testing_support::IatPatch>(testing_support::testProgram(), "ntdll.dll",
+                                                                 "NtDeleteKey",
+                                                                 reinterpret_cast<const void*>(&recordingNtDeleteKey));
+        ASSERT_TRUE(deletions_->applied());
+        g_realNtDeleteKey = deletions_->originalAs<NtDeleteKeyFn>();
     }
+
+private:
+    std::unique_ptr<testing_support::IatPatch> deletions_;
 };
 
 const ::testing::Environment* const g_spy = ::testing::AddGlobalTestEnvironment(new DeleteExSpy);
@@ -129,6 +153,21 @@ std::vector<DeleteExCall>& deleteExCalls() {
 }
 
 int firstLookups() { return g_firstLookups; }
+
+std::vector<HandleDeletion>& handleDeletions() {
+    static std::vector<HandleDeletion> deletions;
+    return deletions;
+}
+
+void recordHandleDeletions(bool on) { g_recordDeletions = on; }
+
+std::vector<std::wstring> handleDeletionNames() {
+    std::vector<std::wstring> names;
+    for (const HandleDeletion& deletion : handleDeletions()) {
+        names.push_back(deletion.name);
+    }
+    return names;
+}
 
 LONG WINAPI recordingRegDeleteKeyExW(HKEY key, LPCWSTR name, REGSAM view, DWORD reserved) {
     const LONG status = g_realDeleteEx(key, name, view, reserved);

@@ -59,6 +59,16 @@ std::vector<DeleteExCall>& deleteExCalls();
 // GetProcAddress calls for "RegDeleteKeyExW" seen while that first lookup was
 // made (two deletions were made under watch).
 int firstLookups();
+// Every key that the test program deleted through its handle (NtDeleteKey),
+// by the last component of its name, in call order.
+struct HandleDeletion {
+    std::wstring name;
+    LONG status;  // the NTSTATUS
+};
+std::vector<HandleDeletion>& handleDeletions();
+std::vector<std::wstring> handleDeletionNames();
+// Recording allocates: off while a test counts the allocations of a walk.
+void recordHandleDeletions(bool on);
 // The recording wrapper, for tests that hand it to a freshly loaded DLL.
 LONG WINAPI recordingRegDeleteKeyExW(HKEY key, LPCWSTR name, REGSAM view, DWORD reserved);
 
