@@ -1,7 +1,6 @@
 #pragma once
 
-// What the RegistryKey tests share: a scratch key under HKCU, registry links
-// made and removed as links, and a process-wide spy on RegDeleteKeyExW.
+// What the RegistryKey tests share: a scratch key under HKCU, and a process-wide spy on RegDeleteKeyExW.
 
 #include <windows.h>
 
@@ -9,6 +8,8 @@
 
 #include <string>
 #include <vector>
+
+#include "support/registry_link.h"
 
 namespace registry_testing {
 
@@ -22,29 +23,8 @@ protected:
     void TearDown() override;
 };
 
-// The kernel's absolute name of a key ("\REGISTRY\USER\S-1-...\Software\..."),
-// the form a link's target takes; empty when the key cannot be opened.
-std::wstring absoluteName(HKEY root, const std::wstring& path);
-
-// A registry link at root\path pointing at `target` (an absolute name), made
-// with REG_OPTION_CREATE_LINK and removed as itself when the object goes, so
-// the target is never touched and no link is left in user.reg.
-class RegistryLink {
-public:
-    RegistryLink(HKEY root, std::wstring path, const std::wstring& target);
-    ~RegistryLink();
-    RegistryLink(const RegistryLink&) = delete;
-    RegistryLink& operator=(const RegistryLink&) = delete;
-
-    bool made() const { return made_; }
-    // Whether the link key itself (not its target) is there.
-    bool exists() const;
-
-private:
-    HKEY root_;
-    std::wstring path_;
-    bool made_ = false;
-};
+using testing_support::absoluteName;
+using testing_support::RegistryLink;
 
 // Every RegDeleteKeyExW call that RegistryKey made in this process. The test
 // program hands RegistryKey its RegDeleteKeyExW through the one lookup it

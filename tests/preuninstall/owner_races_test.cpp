@@ -1,0 +1,184 @@
+// The owner of a hive against the elevated purge. The owner may write below
+// the hive's "Software" key at any moment; these tests act for the owner at
+// the worst ones, from inside the call that ends a check (through the import
+// table), and require that nothing outside the hive changes. Each also shows
+// that the owner's move was made.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "preuninstall/preuninstall.h"
+#include "support/iat_patch.h"
+#include "support/registry_faults.h"
+#include "support/registry_link.h"
+#include "user_hives.h"
+
+using machine::dumpTree;
+using machine::keyExists;
+using machine::kView64;
+using preuninstall_test::join;
+using preuninstall_test::seedUserSettings;
+using preuninstall_test::TestHive;
+using testing_support::IatPatch;
+using testing_support::linkExists;
+using testing_support::testProgram;
+
+namespace {
+
+const wchar_t kUserHive[] = L"S-1-5-21-7000-7000-7000-1002";
+// A machine key that the owner cannot write, in the 64-bit view, where an
+// absolute link target leads:
+// KorvanVictim
+// ├── Leaf                    (value)    a key without subkeys
+// ├── Korvan\ZTB\Settings     (value)    what a purge through a link would take
+// └── Microsoft\Windows\CurrentVersion\Run : DelayShred
+const wchar_t kVictim[] = L"Software\\KorvanVictim";
+const wchar_t kVictimName[] = L"\\REGISTRY\\Machine\\Software\\KorvanVictim";
+
+bool endsWith(const std::wstring& text, const std::wstring& suffix) {
+    return text.size() >= suffix.size() &&
+           CompareStringOrdinal(text.c_str() + (text.size() - suffix.size()), -1, suffix.c_str(), -1, TRUE) ==
+               CSTR_EQUAL;
+}
+
+// What the owner does: deletes its key at `path` by name and puts a link to
+// `target` in its place.
+bool g_swapped = false;
+std::wstring g_swapPath;
+std::wstring g_swapTarget;
+void swapForLink() {
+    g_swapped = RegDeleteKeyW(HKEY_USERS, g_swapPath.c_str()) == ERROR_SUCCESS &&
+                testing_support::createLink(HKEY_USERS, g_swapPath, g_swapTarget);
+}
+
+using QueryInfoFn = decltype(&RegQueryInfoKeyW);
+QueryInfoFn g_queryInfo = nullptr;
+// Right after the maker's key has been counted empty.
+LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reserved, LPDWORD subkeys,
+                          LPDWORD maxSubkey, LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName,
+                          LPDWORD maxValue, LPDWORD security, PFILETIME written) {
+    const LONG status = g_queryInfo(key, cls, clsLength, reserved, subkeys, maxSubkey, maxClass, values,
+                                    maxValueName, maxValue, security, written);
+    if (!g_swapped && status == ERROR_SUCCESS && subkeys != nullptr && *subkeys == 0 && values != nullptr &&
+        *values == 0 && endsWith(testing_support::registryKeyName(key), L"\\Software\\Korvan")) {
+        swapForLink();
+    }
+    return status;
+}
+
+using EnumKeyFn = decltype(&RegEnumKeyExW);
+EnumKeyFn g_enumKey = nullptr;
+// Right after the leaf "Schedule" has been found to have no subkeys.
+LONG WINAPI enumThenSwap(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPDWORD reserved, LPWSTR cls,
+                         LPDWORD clsLength, PFILETIME written) {
+    const LONG status = g_enumKey(key, index, name, length, reserved, cls, clsLength, written);
+    if (!g_swapped && status == ERROR_NO_MORE_ITEMS &&
+        endsWith(testing_support::registryKeyName(key), L"\\ZTB\\Eraser\\Schedule")) {
+        swapForLink();
+    }
+    return status;
+}
+
+class OwnerRaces : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(hive.mounted());
+        clearVictim();
+        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Leaf"), L"Owner", L"machine", kView64));
+        ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictim, L"Korvan\\ZTB\\Settings"), L"n", 1, kView64));
+        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Microsoft\\Windows\\CurrentVersion\\Run"),
+                                       L"DelayShred", L"machine.exe", kView64));
+        victimBefore = dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64);
+        g_swapped = false;
+    }
+    void TearDown() override {
+        testing_support::removeLink(HKEY_USERS, g_swapPath);
+        clearVictim();
+    }
+    static void clearVictim() { machine::deleteTree(HKEY_LOCAL_MACHINE, kVictim, kView64); }
+
+    void expectVictimIntact() const { EXPECT_EQ(victimBefore, dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64)); }
+
+    TestHive hive{kUserHive};
+    std::vector<std::wstring> victimBefore;
+};
+
+}  // namespace
+
+TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed) {
+    // Only the settings in the maker's key, so that it is left empty.
+    ASSERT_TRUE(machine::setDword(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser"), L"Passes", 3));
+    g_swapPath = join(kUserHive, L"Software\\Korvan");
+    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
+    {
+        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW", reinterpret_cast<const void*>(&countThenSwap));
+        ASSERT_TRUE(query.applied());
+        g_queryInfo = query.originalAs<QueryInfoFn>();
+
+        EXPECT_TRUE(installhooks::purgeHiveSettings(kUserHive));
+    }
+
+    ASSERT_TRUE(g_swapped);
+    EXPECT_TRUE(linkExists(HKEY_USERS, g_swapPath));
+    expectVictimIntact();
+}
+
+TEST_F(OwnerRaces, ALeafSwappedForALinkAfterItWasFoundWithoutSubkeysIsNotFollowed) {
+    seedUserSettings(HKEY_USERS, kUserHive);
+    g_swapPath = join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser\\Schedule");
+    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
+    {
+        IatPatch enumerate(testProgram(), "advapi32.dll", "RegEnumKeyExW", reinterpret_cast<const void*>(&enumThenSwap));
+        ASSERT_TRUE(enumerate.applied());
+        g_enumKey = enumerate.originalAs<EnumKeyFn>();
+
+        installhooks::purgeHiveSettings(kUserHive);
+    }
+
+    ASSERT_TRUE(g_swapped);
+    expectVictimIntact();
+    // The walk met the link later, as a key of the subtree, and removed it
+    // as the link.
+    EXPECT_FALSE(linkExists(HKEY_USERS, g_swapPath));
+    EXPECT_FALSE(keyExists(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB")));
+}
+
+TEST_F(OwnerRaces, AHiveWhoseSoftwareKeyIsALinkIsNotPurgedLoadedOrMounted) {
+    TestHive mounted{preuninstall_test::kMountName};
+    ASSERT_TRUE(mounted.mounted());
+    for (const std::wstring& name : {std::wstring(kUserHive), mounted.name()}) {
+        ASSERT_TRUE(testing_support::createLink(HKEY_USERS, join(name, L"Software"), kVictimName));
+        // The link is live: the hive's paths lead into the machine key.
+        ASSERT_TRUE(keyExists(HKEY_USERS, join(name, L"Software\\Korvan\\ZTB\\Settings")));
+        ASSERT_TRUE(machine::valueExists(HKEY_USERS, join(name, preuninstall_test::kRunKey), L"DelayShred"));
+    }
+
+    EXPECT_FALSE(installhooks::purgeHiveSettings(kUserHive));
+    EXPECT_FALSE(installhooks::purgeMountedHive());
+
+    expectVictimIntact();
+    for (const std::wstring& name : {std::wstring(kUserHive), mounted.name()}) {
+        EXPECT_TRUE(linkExists(HKEY_USERS, join(name, L"Software")));
+        testing_support::removeLink(HKEY_USERS, join(name, L"Software"));
+    }
+}
+
+TEST_F(OwnerRaces, AnOrdinaryMakersKeyThatCarriesALinkTypedValueIsPurgedLikeAnyOther) {
+    seedUserSettings(HKEY_USERS, kUserHive);
+    const std::wstring maker = join(kUserHive, L"Software\\Korvan");
+    const std::wstring target = kVictimName;
+    ASSERT_TRUE(machine::setValue(HKEY_USERS, maker, L"SymbolicLinkValue", REG_LINK, target.data(),
+                                  static_cast<DWORD>(target.size() * sizeof(wchar_t))));
+
+    EXPECT_TRUE(installhooks::purgeHiveSettings(kUserHive));
+
+    EXPECT_FALSE(keyExists(HKEY_USERS, join(maker, L"ZTB")));
+    // The value keeps the maker's key, as any value would.
+    EXPECT_TRUE(keyExists(HKEY_USERS, maker));
+    expectVictimIntact();
+}

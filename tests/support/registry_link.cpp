@@ -1,0 +1,64 @@
+#include "support/registry_link.h"
+
+#include <winternl.h>
+
+#include <cstring>
+
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength);
+
+namespace testing_support {
+
+std::wstring absoluteName(HKEY root, const std::wstring& path, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+        return {};
+    }
+    constexpr int kKeyNameInformation = 3;
+    alignas(ULONG) BYTE buffer[2048] = {};
+    ULONG length = 0;
+    const NTSTATUS status = NtQueryKey(key, kKeyNameInformation, buffer, sizeof buffer, &length);
+    RegCloseKey(key);
+    if (status < 0) {
+        return {};
+    }
+    ULONG nameBytes = 0;
+    std::memcpy(&nameBytes, buffer, sizeof nameBytes);
+    return std::wstring(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), nameBytes / sizeof(wchar_t));
+}
+
+bool createLink(HKEY root, const std::wstring& path, const std::wstring& target) {
+    HKEY link = nullptr;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &link,
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    // The target without its terminator, as the kernel expects it.
+    const bool made =
+        RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                       static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(link);
+    return made;
+}
+
+bool linkExists(HKEY root, const std::wstring& path) {
+    HKEY link = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &link) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = REG_NONE;
+    const bool isLink =
+        RegQueryValueExW(link, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == 0 && type == REG_LINK;
+    RegCloseKey(link);
+    return isLink;
+}
+
+void removeLink(HKEY root, const std::wstring& path) {
+    HKEY link = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, DELETE, &link) == ERROR_SUCCESS) {
+        NtDeleteKey(link);
+        RegCloseKey(link);
+    }
+}
+
+}  // namespace testing_support
