@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "integrity/hive_write_back.h"
+#include "support/mount_watch.h"
 #include "integrity/hook_changes.h"
 #include "integrity/machine_state.h"
 #include "machine/hives.h"
@@ -31,6 +31,8 @@
 
 using namespace integrity;
 using testing_support::HookLibrary;
+using testing_support::MountEvent;
+using testing_support::MountWatch;
 using testing_support::ImportRecorder;
 
 namespace {
@@ -87,7 +89,7 @@ struct Session {
     Session() : recorder(dll.module()), writeBack(dll.module(), [this] { return recorder.openKeys(); }) {}
     HookLibrary dll;
     ImportRecorder recorder;
-    HiveWriteBack writeBack;
+    MountWatch writeBack;
 };
 
 // The stamp's values hold the time of each run: compared as "written by a
@@ -384,7 +386,7 @@ void FaultMatrix::runMatrixOf(const char* hook, MatrixSize& size) {
         session->recorder.closeLeftovers();
         for (const MountEvent& event : session->writeBack.events()) {
             if (!event.load) {
-                EXPECT_EQ(0U, event.openKeys) << "keys open in the hive at its unmount";
+                EXPECT_EQ(0U, event.openHandles) << "keys open in the hive at its unmount";
             }
         }
         if (function == "RegUnLoadKeyW") {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "integrity/hive_write_back.h"
+#include "support/mount_watch.h"
 #include "integrity/hook_changes.h"
 #include "integrity/machine_state.h"
 #include "machine/hives.h"
@@ -16,6 +16,8 @@
 
 using namespace integrity;
 using testing_support::HookLibrary;
+using testing_support::MountEvent;
+using testing_support::MountWatch;
 
 namespace {
 
@@ -36,7 +38,7 @@ protected:
     // Calls the hook, with every mount written back to its hive file as
     // Windows does, and returns the diff against `before`.
     Diff run(const char* hook, const Lines& before) {
-        HiveWriteBack writeBack(dll.module());
+        MountWatch writeBack(dll.module());
         EXPECT_TRUE(writeBack.applied());
         EXPECT_EQ(0, dll.call(hook)) << hook;
         mounts = writeBack.events();

@@ -2,23 +2,15 @@
 
 // What the per-user purge and the profile sweep are tested on: user hives
 // mounted below HKEY_USERS as Windows loads a logged-on user's hive, profile
-// folders with their own NTUSER.DAT, and a watch on every hive that the code
-// under test mounts and unmounts.
-//
-// Two ways in which Wine differs from Windows shape these tests. Wine does
-// not write a mounted hive back to its file when it is unmounted, so what a
-// purge did to a mounted hive is read inside the unmount call, just before
-// the hive goes. And Wine lets a hive be unmounted while a key inside it is
-// still open, where Windows refuses, so the keys left open at that moment
-// are counted through the import table.
+// folders with their own NTUSER.DAT, and the watch on every hive that the
+// code under test mounts and unmounts (support/mount_watch.h).
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "support/handle_ledger.h"
-#include "support/iat_patch.h"
+#include "support/mount_watch.h"
 
 namespace preuninstall_test {
 
@@ -87,47 +79,8 @@ private:
     bool complete_ = true;
 };
 
-struct MountEvent {
-    bool load = false;
-    std::wstring target;  // the hive file of a load, the mount name of an unload
-    LONG status = ERROR_SUCCESS;
-    // The mounted hive as dumpTree reads it: right after a load that
-    // succeeded, and right before an unload.
-    std::vector<std::wstring> content;
-    // Keys, searches and tokens that the module had open when it asked for
-    // the unload (with a ledger only).
-    std::size_t openHandles = 0;
-    // A failed load after which Wine had left an empty hive at the mount
-    // name, unmounted by the watch.
-    bool leftoverUnmounted = false;
-};
-
-// Watches every RegLoadKeyW and RegUnLoadKeyW of a module through its import
-// table. Before an unload it also writes the hive back to the file it was
-// loaded from, which is what Windows does and Wine does not, so that a
-// second run of a sweep meets what the first one left; and after a failed
-// load it frees the mount name where Wine has left an empty hive on it.
-class MountWatch {
-public:
-    explicit MountWatch(HMODULE module, const testing_support::HandleLedger* ledger = nullptr);
-    ~MountWatch();
-    MountWatch(const MountWatch&) = delete;
-    MountWatch& operator=(const MountWatch&) = delete;
-
-    bool applied() const { return load_.applied() && unload_.applied(); }
-    const std::vector<MountEvent>& events() const { return events_; }
-    // The hive files of every load, in call order.
-    std::vector<std::wstring> loadedFiles() const;
-    int unloads() const;
-
-private:
-    friend struct MountWatchHooks;
-    testing_support::IatPatch load_;
-    testing_support::IatPatch unload_;
-    const testing_support::HandleLedger* ledger_;
-    std::vector<MountEvent> events_;
-    std::wstring mountedFile_;
-};
+using testing_support::MountEvent;
+using testing_support::MountWatch;
 
 bool privilegeEnabled(const wchar_t* name);
 bool disablePrivilege(const wchar_t* name);

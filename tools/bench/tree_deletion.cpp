@@ -36,25 +36,16 @@ LONG viaShDeleteKey(installhooks::RegistryKey& root, const wchar_t* name) {
     return static_cast<LONG>(SHDeleteKeyW(root.handle(), name));
 }
 LONG viaDeleteKeyTree(installhooks::RegistryKey& root, const wchar_t* name) { return root.deleteKeyTree(name); }
-LONG viaNoLinkCheck(installhooks::RegistryKey& root, const wchar_t* name) {
-    return deleteTreeWithoutLinkCheck(root, name);
-}
-LONG viaOwnHandle(installhooks::RegistryKey& root, const wchar_t* name) {
-    return deleteTreeThroughOwnHandle(root.handle(), name, root.view());
-}
 
 const Method kRegDeleteTree{"RegDeleteTreeW", &viaRegDeleteTree};
 const Method kShDeleteKey{"SHDeleteKeyW", &viaShDeleteKey};
 const Method kDeleteKeyTree{"deleteKeyTree", &viaDeleteKeyTree};
-const Method kNoLinkCheck{"walk without link check", &viaNoLinkCheck};
-const Method kOwnHandle{"walk deleting through own handle", &viaOwnHandle};
 
 struct Case {
     Shape shape;
     DWORD keys;
     int repetitions;
-    bool experiments;  // also time the two variants of our walk
-    bool countCalls;   // count the import calls of our walk (one extra tree each)
+    bool countCalls;  // count the import calls of our walk (one extra tree each)
 };
 
 struct Outcome {
@@ -135,11 +126,11 @@ void runTreeDeletion(const Options& options, Report& report) {
     std::vector<Case> cases;
     for (DWORD keys : options.quick ? std::vector<DWORD>{100, 1000} : std::vector<DWORD>{1000, 10000}) {
         for (Shape shape : shapes) {
-            cases.push_back({shape, keys, options.quick ? 3 : 5, true, true});
+            cases.push_back({shape, keys, options.quick ? 3 : 5, true});
         }
     }
     if (!options.quick) {
-        cases.push_back({Shape::Bushy, 100000, 3, false, true});
+        cases.push_back({Shape::Bushy, 100000, 3, true});
     }
     // The first trees of a process are slower to build and delete (the
     // wineserver's tables grow, pages fault in): warm up untimed.
@@ -169,15 +160,6 @@ void runTreeDeletion(const Options& options, Report& report) {
     // method -> what was counted -> the trees that gave that count
     std::vector<std::pair<std::string, std::string>> counted;
     std::vector<std::string> countedTrees;
-    Table experiments;
-    experiments.title = "Where our walk's time goes (median seconds per tree)";
-    experiments.header = {"shape",
-                          "keys",
-                          "reps",
-                          "deleteKeyTree",
-                          "walk without link check",
-                          "walk deleting through own handle",
-                          "link check share"};
     std::vector<double> buildSeconds;
 
     for (Case c : cases) {
@@ -192,11 +174,7 @@ void runTreeDeletion(const Options& options, Report& report) {
                            static_cast<unsigned long>(c.keys), c.repetitions, perTree));
             }
         }
-        std::vector<const Method*> methods{&kRegDeleteTree, &kShDeleteKey, &kDeleteKeyTree};
-        if (c.experiments) {
-            methods.push_back(&kNoLinkCheck);
-            methods.push_back(&kOwnHandle);
-        }
+        const std::vector<const Method*> methods{&kRegDeleteTree, &kShDeleteKey, &kDeleteKeyTree};
         std::map<const Method*, Outcome> outcomes;
         {
             AllocationCounter allocations;
@@ -261,21 +239,12 @@ void runTreeDeletion(const Options& options, Report& report) {
                 report.seriesFor("treeperkey", title).points.emplace_back(c.keys, m / c.keys * 1e6);
             }
         }
-        if (c.experiments) {
-            const double noCheck = medianOf(&kNoLinkCheck);
-            experiments.rows.push_back(
-                {shapeName(c.shape), format("%lu", static_cast<unsigned long>(c.keys)), format("%d", c.repetitions),
-                 cell(&kDeleteKeyTree), cell(&kNoLinkCheck), cell(&kOwnHandle),
-                 ours > 0 && noCheck > 0 ? format("%.0f%%", (ours - noCheck) / ours * 100) : std::string("-")});
-        }
         if (c.countCalls) {
-            for (const Method* method : {&kDeleteKeyTree, &kNoLinkCheck, &kOwnHandle}) {
-                if (method != &kDeleteKeyTree && !c.experiments) {
-                    continue;
-                }
+            {
                 long allocs = 0;
-                const std::string perKey = callsPerKey(root, *method, c, &allocs);
-                const std::pair<std::string, std::string> found{method->name, perKey + "\t" + format("%ld", allocs)};
+                const std::string perKey = callsPerKey(root, kDeleteKeyTree, c, &allocs);
+                const std::pair<std::string, std::string> found{kDeleteKeyTree.name,
+                                                                perKey + "\t" + format("%ld", allocs)};
                 const std::string tree = format("%s %lu", shapeName(c.shape), static_cast<unsigned long>(c.keys));
                 std::size_t i = 0;
                 while (i < counted.size() && counted[i] != found) {
@@ -323,15 +292,6 @@ void runTreeDeletion(const Options& options, Report& report) {
     report.tables.push_back(table);
     if (!calls.rows.empty()) {
         report.tables.push_back(calls);
-    }
-    if (!experiments.rows.empty()) {
-        experiments.notes.push_back(
-            "The two walks are bench-only variants of deleteKeyTree: the first drops the per-key RegQueryValueExW "
-            "that recognises a registry link (and so is not link-safe); the second opens every key as itself "
-            "(REG_OPTION_OPEN_LINK, with DELETE access) and deletes it through that handle with NtDeleteKey, "
-            "which is link-safe without a check and spares the open and close that RegDeleteKeyExW makes inside "
-            "advapi32 to delete a key by name.");
-        report.tables.push_back(experiments);
     }
     root.closeKey();
 }

@@ -1,12 +1,6 @@
 #include "trees.h"
 
-#include <winternl.h>
-
 #include <cwchar>
-
-#include "registry/RegistryKey.h"
-
-extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace bench {
 
@@ -117,27 +111,6 @@ DWORD countBelow(HKEY key) {
     return count;
 }
 
-LONG deleteWithoutCheck(installhooks::RegistryKey& parent, const wchar_t* name) {
-    installhooks::RegistryKey child;
-    LONG status = child.openKey(parent.handle(), name, parent.view() | KEY_READ | KEY_WRITE);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    for (;;) {
-        wchar_t subkey[kNameLength];
-        DWORD length = kNameLength;
-        if (RegEnumKeyExW(child.handle(), 0, subkey, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        status = deleteWithoutCheck(child, subkey);
-        if (status != ERROR_SUCCESS) {
-            return status;
-        }
-    }
-    child.closeKey();
-    return parent.deleteChildKey(name);
-}
-
 }  // namespace
 
 const char* shapeName(Shape shape) {
@@ -200,33 +173,6 @@ DWORD countKeys(HKEY parent, const wchar_t* name) {
     const DWORD count = 1 + countBelow(key);
     RegCloseKey(key);
     return count;
-}
-
-LONG deleteTreeWithoutLinkCheck(installhooks::RegistryKey& parent, const wchar_t* name) {
-    return deleteWithoutCheck(parent, name);
-}
-
-LONG deleteTreeThroughOwnHandle(HKEY parent, const wchar_t* name, REGSAM view) {
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, view | KEY_READ | KEY_WRITE | DELETE, &key);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    for (;;) {
-        wchar_t subkey[kNameLength];
-        DWORD length = kNameLength;
-        if (RegEnumKeyExW(key, 0, subkey, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        status = deleteTreeThroughOwnHandle(key, subkey, view);
-        if (status != ERROR_SUCCESS) {
-            RegCloseKey(key);
-            return status;
-        }
-    }
-    const NTSTATUS deleted = NtDeleteKey(key);
-    RegCloseKey(key);
-    return deleted >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(deleted));
 }
 
 }  // namespace bench

@@ -1,13 +1,11 @@
 #pragma once
 
-// The subtrees that the deletion benchmark builds and deletes, and two
-// experimental variants of our walk that measure what its link check costs.
+// The subtrees that the deletion benchmark builds and deletes.
 
 #include <windows.h>
 
 #include <string>
 
-#include "registry/RegistryKey.h"
 
 namespace bench {
 
@@ -33,15 +31,5 @@ bool buildTree(HKEY parent, const wchar_t* name, Shape shape, DWORD keys);
 
 // Number of keys of a subtree, its root included; 0 when it is absent.
 DWORD countKeys(HKEY parent, const wchar_t* name);
-
-// Our walk exactly as RegistryKey::deleteKeyTree does it, minus the check of
-// each key for a registry link: what that check costs. Not link-safe.
-LONG deleteTreeWithoutLinkCheck(installhooks::RegistryKey& parent, const wchar_t* name);
-
-// A link-safe walk with no check: every key is opened as itself
-// (REG_OPTION_OPEN_LINK, with DELETE access) and deleted through that handle
-// (NtDeleteKey), so neither a link nor its target can be mistaken for the
-// other, and no second open of the key is needed to delete it.
-LONG deleteTreeThroughOwnHandle(HKEY parent, const wchar_t* name, REGSAM view);
 
 }  // namespace bench
