@@ -64,9 +64,7 @@ std::wstring snapshotKey(const trace::Item& item) {
     return path;
 }
 
-bool under(const std::wstring& path, const std::wstring& key) {
-    return path == key || path.rfind(key + L"\\", 0) == 0;
-}
+bool under(const std::wstring& path, const std::wstring& key) { return path == key || path.rfind(key + L"\\", 0) == 0; }
 
 // Every line the snapshot saw change that no item of the trace explains,
 // and every item that changed nothing the snapshot saw.
@@ -165,8 +163,8 @@ HostRun runHookhost(const std::wstring& arguments) {
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
     std::wstring command = L"\"" + program + L"\" " + arguments;
-    const BOOL started =
-        CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
     CloseHandle(write);
     if (started == FALSE) {
         CloseHandle(read);
@@ -186,9 +184,7 @@ HostRun runHookhost(const std::wstring& arguments) {
     return run;
 }
 
-std::wstring dllArgument(const char* hook) {
-    return L"\"" + HookLibrary::path() + L"\" " + wide(hook);
-}
+std::wstring dllArgument(const char* hook) { return L"\"" + HookLibrary::path() + L"\" " + wide(hook); }
 
 std::vector<BYTE> fileBytes(const std::wstring& path) {
     std::vector<BYTE> bytes;

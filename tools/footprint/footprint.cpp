@@ -100,8 +100,7 @@ void addPostInstall(Items& items) {
                      [] { return keyState(HKEY_LOCAL_MACHINE, kPreset); }});
 
     const wchar_t tasks[] = L"Scheduler task keys (32-bit view)";
-    items.push_back(
-        {tasks, L"HKLM ...\\ZHN\\Scheduler", [] { return keyState(HKEY_LOCAL_MACHINE, kSuiteScheduler); }});
+    items.push_back({tasks, L"HKLM ...\\ZHN\\Scheduler", [] { return keyState(HKEY_LOCAL_MACHINE, kSuiteScheduler); }});
     items.push_back(
         {tasks, L"HKLM ...\\Platform\\Scheduler", [] { return keyState(HKEY_LOCAL_MACHINE, kPlatformScheduler); }});
     std::vector<std::wstring> names = machine::subkeyNames(HKEY_LOCAL_MACHINE, kSuiteScheduler);
@@ -164,11 +163,10 @@ void addUsers(Items& items) {
     for (const std::wstring& folder : offlineProfileFolders()) {
         const std::wstring file = folder + L"\\NTUSER.DAT";
         const std::wstring name = folder.substr(folder.rfind(L'\\') + 1);
-        addHive(items, L"Offline profile " + file, name + L"'s NTUSER.DAT",
-                [=](const std::function<std::wstring(HKEY, const std::wstring&)>& fn) {
-                    return inHiveFile(file, fn);
-                },
-                true);
+        addHive(
+            items, L"Offline profile " + file, name + L"'s NTUSER.DAT",
+            [=](const std::function<std::wstring(HKEY, const std::wstring&)>& fn) { return inHiveFile(file, fn); },
+            true);
     }
     items.push_back({L"Offline profile mount", std::wstring(L"HKU\\") + kMountName,
                      [] { return machine::hiveLoaded(kMountName) ? std::wstring(L"mounted") : L"free"; }});
@@ -280,11 +278,10 @@ std::vector<std::wstring> offlineProfileFolders() {
     }
     do {
         const std::wstring name = entry.cFileName;
-        const bool skipped =
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name.rfind(L".", 0) == 0 ||
-            std::any_of(std::begin(kSkippedProfiles), std::end(kSkippedProfiles),
-                        [&](const wchar_t* skip) { return name == skip; }) ||
-            name == user;
+        const bool skipped = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name.rfind(L".", 0) == 0 ||
+                             std::any_of(std::begin(kSkippedProfiles), std::end(kSkippedProfiles),
+                                         [&](const wchar_t* skip) { return name == skip; }) ||
+                             name == user;
         if (!skipped) {
             folders.push_back(profiles + L"\\" + name);
         }

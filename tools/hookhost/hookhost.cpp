@@ -51,7 +51,8 @@ std::string hookList() {
 }
 
 int usage(const char* problem) {
-    std::fprintf(stderr, "hookhost: %s; usage: hookhost [--trace] [--report] [--json] <path-to-dll> <hook-name> (hooks: %s)\n",
+    std::fprintf(stderr,
+                 "hookhost: %s; usage: hookhost [--trace] [--report] [--json] <path-to-dll> <hook-name> (hooks: %s)\n",
                  problem, hookList().c_str());
     return 2;
 }

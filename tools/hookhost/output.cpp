@@ -92,9 +92,9 @@ std::string itemText(const trace::Item& item) {
         text += " : " + item.name;
     }
     if (!item.detail.empty()) {
-        text += item.kind == "hive" ? (item.action == "mount" ? " <- " : " (was ") + item.detail +
-                                          (item.action == "mount" ? "" : ")")
-                                    : " = " + item.detail;
+        text += item.kind == "hive"
+                    ? (item.action == "mount" ? " <- " : " (was ") + item.detail + (item.action == "mount" ? "" : ")")
+                    : " = " + item.detail;
     }
     if (!item.hiveFile.empty()) {
         text += " (in " + item.hiveFile + ")";
@@ -107,10 +107,11 @@ void textHandles(const char* what, const trace::HandleCount& count) {
     for (const std::string& name : count.leftOpen) {
         open += "\n    left open: " + name;
     }
-    std::printf("%s: %u opened, %u closed, %s%s\n", what, static_cast<unsigned>(count.opened),
-                static_cast<unsigned>(count.closed),
-                count.leftOpen.empty() ? "none left open" : (std::to_string(count.leftOpen.size()) + " left open").c_str(),
-                open.c_str());
+    std::printf(
+        "%s: %u opened, %u closed, %s%s\n", what, static_cast<unsigned>(count.opened),
+        static_cast<unsigned>(count.closed),
+        count.leftOpen.empty() ? "none left open" : (std::to_string(count.leftOpen.size()) + " left open").c_str(),
+        open.c_str());
 }
 
 }  // namespace
@@ -171,14 +172,17 @@ void Output::summary(const std::string& hook, const trace::Summary& summary) con
     std::printf("== summary of %s\n", hook.c_str());
     std::printf("calls listed above (%u): %s\n", static_cast<unsigned>(listed), calls.c_str());
     std::printf("C runtime calls, counted, not listed (%u): %s\n", static_cast<unsigned>(counted), runtime.c_str());
-    const std::pair<const char*, const char*> groups[] = {
-        {"delete", "deleted"}, {"write", "written"}, {"create", "created"}, {"mount", "mounted"}, {"unmount", "unmounted"}};
+    const std::pair<const char*, const char*> groups[] = {{"delete", "deleted"},
+                                                          {"write", "written"},
+                                                          {"create", "created"},
+                                                          {"mount", "mounted"},
+                                                          {"unmount", "unmounted"}};
     for (const auto& [action, title] : groups) {
         std::string lines;
         for (const trace::Item& item : summary.items) {
             if (item.ok && item.action == action) {
-                lines += "  " + itemText(item) + "   (call " + std::to_string(item.sequence) + ": " + item.status +
-                         ")\n";
+                lines +=
+                    "  " + itemText(item) + "   (call " + std::to_string(item.sequence) + ": " + item.status + ")\n";
             }
         }
         std::printf("%s:%s\n%s", title, lines.empty() ? " nothing" : "", lines.c_str());

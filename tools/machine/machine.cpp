@@ -314,4 +314,28 @@ std::wstring currentUserSid() {
     return sid;
 }
 
+bool privilegeEnabled(const wchar_t* privilege) {
+    LUID luid{};
+    HANDLE token = nullptr;
+    if (LookupPrivilegeValueW(nullptr, privilege, &luid) == FALSE ||
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    bool enabled = false;
+    if (size != 0 && GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size) != FALSE) {
+        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+            const LUID& held = privileges->Privileges[i].Luid;
+            if (held.LowPart == luid.LowPart && held.HighPart == luid.HighPart) {
+                enabled = (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+            }
+        }
+    }
+    CloseHandle(token);
+    return enabled;
+}
+
 }  // namespace machine

@@ -96,9 +96,8 @@ void addShellItems(Footprint& items) {
                      [] { return footprint::keyState(HKEY_LOCAL_MACHINE, shell::neighbourHandlerKey()); }});
     items.push_back({section, L"HKLM ...\\CLSID\\{5e3b9a17-...c846} (neighbour)",
                      [] { return footprint::keyState(HKEY_LOCAL_MACHINE, shell::neighbourClassKey()); }});
-    items.push_back({section, L"HKLM ...\\CLSID\\{645FF040-...} (Recycle Bin) : (default)", [] {
-                         return footprint::valueState(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass, L"");
-                     }});
+    items.push_back({section, L"HKLM ...\\CLSID\\{645FF040-...} (Recycle Bin) : (default)",
+                     [] { return footprint::valueState(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass, L""); }});
 }
 
 }  // namespace sample

@@ -121,8 +121,8 @@ void addUsersItems(Footprint& items) {
                      [] { return footprint::valueState(HKEY_CURRENT_USER, kRunKey, kNeighbourRunValue); }});
     const std::wstring other = std::wstring(L"HKU\\") + kOtherUser;
     const std::wstring otherRun = join(kOtherUser, kRunKey);
-    items.push_back({L"Per-user settings: loaded hive " + other, other + L" ...\\CurrentVersion\\Run : " + kRunValue +
-                         L" (stays: only the current user's goes)",
+    items.push_back({L"Per-user settings: loaded hive " + other,
+                     other + L" ...\\CurrentVersion\\Run : " + kRunValue + L" (stays: only the current user's goes)",
                      [=] { return footprint::valueState(HKEY_USERS, otherRun, kRunValue); }});
     const std::wstring otherProduct = join(kOtherUser, kOtherProductKey);
     items.push_back({L"Per-user settings: loaded hive " + other, other + L" " + kOtherProductKey + L" (stays)",

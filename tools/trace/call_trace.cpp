@@ -4,13 +4,16 @@
 #include <cstring>
 #include <cwctype>
 
+#include "machine/hives.h"
+#include "machine/machine.h"
 #include "trace/names.h"
 
 namespace trace {
 namespace {
 
-const char* const kBoolFunctions[] = {"OpenProcessToken", "LookupPrivilegeValueW", "GetUserNameW", "DeleteFileW",
-                                      "FindNextFileW",    "FindClose",             "CloseHandle"};
+const char* const kBoolFunctions[] = {"OpenProcessToken", "LookupPrivilegeValueW", "GetUserNameW",
+                                      "DeleteFileW",      "FindNextFileW",         "FindClose",
+                                      "CloseHandle"};
 
 bool isBool(const std::string& function) {
     for (const char* name : kBoolFunctions) {
@@ -21,9 +24,7 @@ bool isBool(const std::string& function) {
     return false;
 }
 
-bool isRegistryStatus(const std::string& function) {
-    return function.rfind("Reg", 0) == 0 || function == "SHCopyKeyW";
-}
+bool isRegistryStatus(const std::string& function) { return function.rfind("Reg", 0) == 0 || function == "SHCopyKeyW"; }
 
 bool isNtStatus(const std::string& function) { return function.rfind("Nt", 0) == 0 || function.rfind("Zw", 0) == 0; }
 
@@ -193,8 +194,8 @@ struct CallTrace::State {
         } else if (function == "RegOpenKeyW") {
             text = key(0) + ", " + quoted(wide(a[1]));
         } else if (function == "RegCreateKeyExW") {
-            text = key(0) + ", " + quoted(wide(a[1])) + ", " + std::to_string(a[2]) + ", " + quoted(wide(a[3])) +
-                   ", " + createOptions(a[4]) + ", " + keyAccess(a[5]) + (a[6] != 0 ? ", security" : ", NULL");
+            text = key(0) + ", " + quoted(wide(a[1])) + ", " + std::to_string(a[2]) + ", " + quoted(wide(a[3])) + ", " +
+                   createOptions(a[4]) + ", " + keyAccess(a[5]) + (a[6] != 0 ? ", security" : ", NULL");
             b.missing = missingKeys(hkey(0), wide(a[1]), a[5] & (KEY_WOW64_64KEY | KEY_WOW64_32KEY));
         } else if (function == "RegCloseKey" || function == "RegQueryInfoKeyW") {
             text = key(0);
@@ -205,8 +206,7 @@ struct CallTrace::State {
             b.target = pathOf(key(0));
         } else if (function == "RegSetValueExW") {
             text = key(0) + ", " + quoted(wide(a[1])) + ", " + valueType(a[3]) + ", " +
-                   valueData(a[3], reinterpret_cast<const BYTE*>(a[4]), a[5]) + ", " + std::to_string(a[5]) +
-                   " bytes";
+                   valueData(a[3], reinterpret_cast<const BYTE*>(a[4]), a[5]) + ", " + std::to_string(a[5]) + " bytes";
             b.target = pathOf(key(0));
         } else if (function == "RegDeleteKeyW") {
             text = key(0) + ", " + quoted(wide(a[1]));
@@ -232,8 +232,7 @@ struct CallTrace::State {
             text = key(0) + ", " + quoted(wide(a[1])) + ", " + key(2) + ", " + std::to_string(a[3]);
             b.target = pathOf(key(2));
         } else if (function == "OpenProcessToken") {
-            text = (a[0] == reinterpret_cast<DWORD>(GetCurrentProcess()) ? std::string("this process")
-                                                                         : hex(a[0])) +
+            text = (a[0] == reinterpret_cast<DWORD>(GetCurrentProcess()) ? std::string("this process") : hex(a[0])) +
                    ", " + tokenAccess(a[1]);
         } else if (function == "LookupPrivilegeValueW") {
             text = quoted(wide(a[0])) + ", " + quoted(wide(a[1]));
@@ -332,8 +331,8 @@ struct CallTrace::State {
                     }
                 }
             } else if (function == "RegCreateKeyExW") {
-                item("create", "key", pathOf(label(reinterpret_cast<HKEY>(a[0]))) + "\\" + utf8(wide(a[1])), "",
-                     false, status, event.sequence);
+                item("create", "key", pathOf(label(reinterpret_cast<HKEY>(a[0]))) + "\\" + utf8(wide(a[1])), "", false,
+                     status, event.sequence);
             }
         } else if (function == "RegCloseKey") {
             keys.erase(reinterpret_cast<HKEY>(a[0]));
@@ -355,8 +354,8 @@ struct CallTrace::State {
             }
         } else if (function == "RegSetValueExW") {
             item("write", "value", b.target, utf8(wide(a[1])), ok, status, event.sequence,
-                 valueType(a[3]) + ", " + std::to_string(a[5]) + " bytes: " +
-                     valueData(a[3], reinterpret_cast<const BYTE*>(a[4]), a[5]));
+                 valueType(a[3]) + ", " + std::to_string(a[5]) +
+                     " bytes: " + valueData(a[3], reinterpret_cast<const BYTE*>(a[4]), a[5]));
         } else if (function == "RegDeleteValueW") {
             item("delete", "value", b.target, utf8(wide(a[1])), ok, status, event.sequence);
         } else if (function == "RegDeleteKeyW" || function == "RegDeleteKeyExW") {
@@ -380,8 +379,8 @@ struct CallTrace::State {
             }
             item("unmount", "hive", b.target, "", ok, status, event.sequence, file);
         } else if (function == "DeleteFileW") {
-            item("delete", "file", b.target, "", r != FALSE, r != FALSE ? "0 ERROR_SUCCESS" : win32Status(call.lastError),
-                 event.sequence);
+            item("delete", "file", b.target, "", r != FALSE,
+                 r != FALSE ? "0 ERROR_SUCCESS" : win32Status(call.lastError), event.sequence);
         } else if (function == "OpenProcessToken") {
             if (r != FALSE) {
                 event.out = "token " + hex(*reinterpret_cast<const DWORD*>(a[2]));
@@ -422,11 +421,11 @@ struct CallTrace::State {
                           time->wDay, time->wHour, time->wMinute, time->wSecond, time->wMilliseconds);
             event.out = text;
         } else if (function == "FindFirstFileW" || function == "FindNextFileW") {
-            const bool found = function == "FindFirstFileW" ? r != reinterpret_cast<DWORD>(INVALID_HANDLE_VALUE)
-                                                            : r != FALSE;
+            const bool found =
+                function == "FindFirstFileW" ? r != reinterpret_cast<DWORD>(INVALID_HANDLE_VALUE) : r != FALSE;
             if (function == "FindFirstFileW") {
-                event.result = found ? "search " + hex(r) : "INVALID_HANDLE_VALUE, last error " +
-                                                                win32Status(call.lastError);
+                event.result =
+                    found ? "search " + hex(r) : "INVALID_HANDLE_VALUE, last error " + win32Status(call.lastError);
                 if (found) {
                     finds[reinterpret_cast<HANDLE>(r)] = hex(r);
                     ++findCount.opened;
@@ -485,48 +484,16 @@ Summary CallTrace::summary() const {
     }
     for (HANDLE find : s.recorder.openFindHandles()) {
         const auto named = s.finds.find(find);
-        summary.searches.leftOpen.push_back(named != s.finds.end() ? named->second : hex(reinterpret_cast<DWORD>(find)));
+        summary.searches.leftOpen.push_back(named != s.finds.end() ? named->second
+                                                                   : hex(reinterpret_cast<DWORD>(find)));
     }
     for (HANDLE token : s.recorder.openTokenHandles()) {
         summary.tokens.leftOpen.push_back("token " + hex(reinterpret_cast<DWORD>(token)));
     }
     summary.strayCloses = s.recorder.strayCloses();
-    summary.mountFree = mountFree();
-    summary.restorePrivilegeEnabled = privilegeEnabled(L"SeRestorePrivilege");
+    summary.mountFree = !machine::hiveLoaded(kMountName);
+    summary.restorePrivilegeEnabled = machine::privilegeEnabled(L"SeRestorePrivilege");
     return summary;
-}
-
-bool mountFree(const wchar_t* name) {
-    HKEY key = nullptr;
-    const LONG status = RegOpenKeyExW(HKEY_USERS, name, 0, KEY_QUERY_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-        RegCloseKey(key);
-    }
-    return status == ERROR_FILE_NOT_FOUND;
-}
-
-bool privilegeEnabled(const wchar_t* privilege) {
-    LUID luid{};
-    HANDLE token = nullptr;
-    if (LookupPrivilegeValueW(nullptr, privilege, &luid) == FALSE ||
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) {
-        return false;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    bool enabled = false;
-    if (size != 0 && GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size) != FALSE) {
-        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-            const LUID& held = privileges->Privileges[i].Luid;
-            if (held.LowPart == luid.LowPart && held.HighPart == luid.HighPart) {
-                enabled = (privileges->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-            }
-        }
-    }
-    CloseHandle(token);
-    return enabled;
 }
 
 }  // namespace trace

@@ -80,9 +80,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// Whether HKEY_USERS holds nothing at this name.
-bool mountFree(const wchar_t* name = kMountName);
-// Whether the privilege is enabled in this process's token.
-bool privilegeEnabled(const wchar_t* privilege);
-
 }  // namespace trace

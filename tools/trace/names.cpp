@@ -75,14 +75,10 @@ const Named kCsidls[] = {
 };
 
 const Named kValueTypes[] = {
-    {REG_NONE, "REG_NONE"},
-    {REG_SZ, "REG_SZ"},
-    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-    {REG_BINARY, "REG_BINARY"},
-    {REG_DWORD, "REG_DWORD"},
-    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
-    {REG_LINK, "REG_LINK"},
-    {REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {REG_NONE, "REG_NONE"},           {REG_SZ, "REG_SZ"},
+    {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"},
+    {REG_DWORD, "REG_DWORD"},         {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+    {REG_LINK, "REG_LINK"},           {REG_MULTI_SZ, "REG_MULTI_SZ"},
     {REG_QWORD, "REG_QWORD"},
 };
 
@@ -222,7 +218,8 @@ std::string hresult(DWORD value) {
     if (name == nullptr) {
         return text;
     }
-    return std::string(text) + ((value & 0xFFFF0000) == 0x80070000 ? " (" + std::string(name) + ")" : " " + std::string(name));
+    return std::string(text) +
+           ((value & 0xFFFF0000) == 0x80070000 ? " (" + std::string(name) + ")" : " " + std::string(name));
 }
 
 std::string keyAccess(DWORD mask) { return flags(kKeyAccess, mask, "0"); }
@@ -246,15 +243,21 @@ std::string csidl(DWORD folder) {
 }
 
 std::string folderFlags(DWORD value) {
-    return value == SHGFP_TYPE_CURRENT ? "SHGFP_TYPE_CURRENT" : value == SHGFP_TYPE_DEFAULT ? "SHGFP_TYPE_DEFAULT" : hex(value);
+    return value == SHGFP_TYPE_CURRENT   ? "SHGFP_TYPE_CURRENT"
+           : value == SHGFP_TYPE_DEFAULT ? "SHGFP_TYPE_DEFAULT"
+                                         : hex(value);
 }
 
 std::string locale(DWORD lcid) {
-    return lcid == LOCALE_USER_DEFAULT ? "LOCALE_USER_DEFAULT" : lcid == LOCALE_SYSTEM_DEFAULT ? "LOCALE_SYSTEM_DEFAULT" : hex(lcid);
+    return lcid == LOCALE_USER_DEFAULT     ? "LOCALE_USER_DEFAULT"
+           : lcid == LOCALE_SYSTEM_DEFAULT ? "LOCALE_SYSTEM_DEFAULT"
+                                           : hex(lcid);
 }
 
 std::string disposition(DWORD value) {
-    return value == REG_CREATED_NEW_KEY ? "REG_CREATED_NEW_KEY" : value == REG_OPENED_EXISTING_KEY ? "REG_OPENED_EXISTING_KEY" : hex(value);
+    return value == REG_CREATED_NEW_KEY       ? "REG_CREATED_NEW_KEY"
+           : value == REG_OPENED_EXISTING_KEY ? "REG_OPENED_EXISTING_KEY"
+                                              : hex(value);
 }
 
 std::string valueData(DWORD type, const BYTE* data, DWORD size) {
@@ -320,7 +323,7 @@ std::string keyPath(HKEY key) {
     }
     std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + 1), buffer[0] / sizeof(wchar_t));
     const std::pair<const wchar_t*, const wchar_t*> roots[] = {{L"\\REGISTRY\\MACHINE", L"HKLM"},
-                                                                {L"\\REGISTRY\\USER", L"HKU"}};
+                                                               {L"\\REGISTRY\\USER", L"HKU"}};
     for (const auto& [nt, shortName] : roots) {
         if (startsWithNoCase(name, nt)) {
             name = shortName + name.substr(std::wcslen(nt));
