@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <sddl.h>
 #include <shlobj.h>
 
 #include "machine/machine.h"
@@ -14,26 +13,6 @@ const std::wstring kMachine32 = L"HKLM32\\Software\\Korvan";
 const std::wstring kClasses32 = L"HKLM32\\Software\\Classes\\CLSID";
 const std::wstring kRun = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-std::wstring currentUserSid() {
-    std::wstring sid;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) {
-        return sid;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) != FALSE) {
-        wchar_t* text = nullptr;
-        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text) != FALSE) {
-            sid = text;
-            LocalFree(text);
-        }
-    }
-    CloseHandle(token);
-    return sid;
-}
-
 }  // namespace
 
 const Places& places() {
@@ -43,7 +22,7 @@ const Places& places() {
         p.sendTo = machine::shellFolder(CSIDL_SENDTO);
         const std::wstring own = machine::shellFolder(CSIDL_PROFILE);
         p.profiles = own.substr(0, own.rfind(L'\\'));
-        p.currentUserHive = currentUserSid();
+        p.currentUserHive = machine::currentUserSid();
         return p;
     }();
     return found;

@@ -503,19 +503,7 @@ TEST_F(SweepOutOfMemory, BeforeAProfileIsMounted) {
 TEST_F(SweepOutOfMemory, AfterAProfileWasPurgedAndUnmounted) {
     HandleLedger ledger;
     MountWatch watch(testProgram(), &ledger);
-    {
-        IatPatch arming(testProgram(), "advapi32.dll", "RegUnLoadKeyW",
-                        reinterpret_cast<const void*>(&unloadThenFailAllocation));
-        ASSERT_TRUE(arming.applied());
-        g_regUnLoadKeyW = arming.originalAs<UnloadFn>();
-        IatPatch allocation(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&mallocThatFailsOnce));
-        ASSERT_TRUE(allocation.applied());
-        g_malloc = allocation.originalAs<MallocFn>();
-
-        EXPECT_TRUE(installhooks::sweepOfflineProfiles());
-        g_failNextAllocation = false;
-    }
-    EXPECT_EQ(1, g_failedAllocations);
+    sweepWithFailureArmedBy("advapi32.dll", "RegUnLoadKeyW", &unloadThenFailAllocation, g_regUnLoadKeyW);
 
     // The mounted purge allocated nothing: the first profile was purged
     // whole and unmounted, with only the search open; no profile after it.

@@ -139,32 +139,6 @@ bool setPrivilege(const wchar_t* name, DWORD attributes) {
 
 }  // namespace
 
-bool disablePrivilege(const wchar_t* name) { return setPrivilege(name, 0) && !privilegeEnabled(name); }
-
-bool privilegeEnabled(const wchar_t* name) {
-    LUID luid{};
-    if (LookupPrivilegeValueW(nullptr, name, &luid) == FALSE) {
-        return false;
-    }
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) {
-        return false;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    bool enabled = false;
-    if (size != 0 && GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size) != FALSE) {
-        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-            const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
-            if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart) {
-                enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-            }
-        }
-    }
-    CloseHandle(token);
-    return enabled;
-}
+bool disablePrivilege(const wchar_t* name) { return setPrivilege(name, 0) && !machine::privilegeEnabled(name); }
 
 }  // namespace preuninstall_test

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine.h"
 #include "support/mount_watch.h"
 
 namespace preuninstall_test {
@@ -82,7 +83,7 @@ private:
 using testing_support::MountEvent;
 using testing_support::MountWatch;
 
-bool privilegeEnabled(const wchar_t* name);
+using machine::privilegeEnabled;
 bool disablePrivilege(const wchar_t* name);
 
 }  // namespace preuninstall_test

@@ -65,6 +65,13 @@ std::wstring shellFolder(int csidl);
 // Enables a privilege in the process token; false when it cannot be had.
 bool enablePrivilege(const wchar_t* name);
 
+// Whether the privilege is enabled in the process token.
+bool privilegeEnabled(const wchar_t* name);
+
+// The security identifier of the account the process runs as, as text (the
+// name of its hive below HKEY_USERS); empty when it cannot be had.
+std::wstring currentUserSid();
+
 std::string narrow(const std::wstring& text);
 
 }  // namespace machine

@@ -5,20 +5,18 @@
 // neighbours that must survive them. The demo prints the state of each item
 // before and after every hook; the tests seed the same machine.
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "footprint/footprint.h"
+
 namespace sample {
 
-struct Item {
-    std::wstring section;  // what part of the product's footprint it belongs to
-    std::wstring label;    // where it is, as a person would name it
-    std::function<std::wstring()> state;
-};
-using Footprint = std::vector<Item>;
+using Item = footprint::Item;
+using Footprint = footprint::Items;
 
-// Each area of the footprint seeds its own items and lists them.
+// Each area of the footprint seeds its own items and lists the neighbours
+// that it seeds beside the product's footprint.
 void seedPostInstall();
 void clearPostInstall();
 void addPostInstallItems(Footprint& items);
@@ -30,7 +28,8 @@ void seedUsers();
 void clearUsers();
 void addUsersItems(Footprint& items);
 
-// The whole machine, every area.
+// The whole machine, every area. The footprint is the product's, as found
+// on the machine, with the neighbours in the sections they belong to.
 void seed();
 void clear();
 Footprint footprint();

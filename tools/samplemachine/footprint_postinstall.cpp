@@ -20,56 +20,12 @@ const wchar_t kSubstitute[] = L"Software\\Korvan\\ZTB\\AppInfo\\Substitute";
 const std::wstring kOem = L"Software\\Korvan\\ZTB\\AppInfo\\OEM";
 const std::wstring kPresets = L"Software\\Korvan\\ZHN\\Settings\\TaskSchedulePreset";
 const std::wstring kSuiteScheduler = L"Software\\Korvan\\ZHN\\Scheduler";
-const std::wstring kPlatformScheduler = L"Software\\Korvan\\Platform\\Scheduler";
 
 const wchar_t* const kAgentFiles[] = {L"shred.adf", L"shd.adf", L"ZWL.ADF", L"agent.cfg"};
-const wchar_t* const kTasks[] = {L"Backup.zwtask", L"Report.zwtask", L"Shred.ZWTASK", L"Updater"};
 
 // The agent's folder below the Program Files folder this 32-bit process
 // sees ("Program Files (x86)" on 64-bit Windows).
 std::wstring agentFolder() { return machine::shellFolder(CSIDL_PROGRAM_FILES) + L"\\KorvanNet\\Agent\\app"; }
-
-std::wstring valueState(const wchar_t* name, REGSAM view) {
-    return machine::describe(machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, name, view));
-}
-
-void addValue(Footprint& items, const wchar_t* viewName, REGSAM view, const wchar_t* name) {
-    items.push_back({L"Install date stamp and Substitute values",
-                     std::wstring(L"HKLM ") + viewName + L" ...\\AppInfo\\Substitute : " + name,
-                     [=] { return valueState(name, view); }});
-}
-
-// "3 keys, 5 values" for a key and everything below it.
-std::wstring treeSummary(const std::wstring& path) {
-    int keys = 0;
-    int values = 0;
-    for (const std::wstring& line : machine::dumpTree(HKEY_LOCAL_MACHINE, path, kView32)) {
-        ++(line.rfind(L"[", 0) == 0 ? keys : values);
-    }
-    return std::to_wstring(keys) + (keys == 1 ? L" key, " : L" keys, ") + std::to_wstring(values) +
-           (values == 1 ? L" value" : L" values");
-}
-
-std::wstring keyState(const std::wstring& path) {
-    return machine::keyExists(HKEY_LOCAL_MACHINE, path, kView32) ? L"present (" + treeSummary(path) + L")" : L"absent";
-}
-
-std::wstring taskState(const std::wstring& name) {
-    const std::wstring suite = kSuiteScheduler + L"\\" + name;
-    const std::wstring platform = kPlatformScheduler + L"\\" + name;
-    const bool inSuite = machine::keyExists(HKEY_LOCAL_MACHINE, suite, kView32);
-    const bool inPlatform = machine::keyExists(HKEY_LOCAL_MACHINE, platform, kView32);
-    if (inSuite && inPlatform) {
-        return L"both (ZHN: " + treeSummary(suite) + L"; Platform: " + treeSummary(platform) + L")";
-    }
-    if (inSuite) {
-        return L"under ZHN\\Scheduler (" + treeSummary(suite) + L")";
-    }
-    if (inPlatform) {
-        return L"under Platform\\Scheduler (" + treeSummary(platform) + L")";
-    }
-    return L"absent";
-}
 
 void seedTask(const std::wstring& path, const std::wstring& command) {
     machine::setString(HKEY_LOCAL_MACHINE, path, L"Command", command, kView32);
@@ -131,32 +87,11 @@ void clearPostInstall() {
 }
 
 void addPostInstallItems(Footprint& items) {
-    for (const wchar_t* name : {L"gmt", L"date", L"version"}) {
-        addValue(items, L"64-bit view", kView64, name);
-    }
-    for (const wchar_t* name : {L"buildLD", L"domain", L"lang", L"gmt", L"date", L"version"}) {
-        addValue(items, L"32-bit view", kView32, name);
-    }
-
-    for (const wchar_t* file : kAgentFiles) {
-        const std::wstring path = agentFolder() + L"\\" + file;
-        items.push_back({L"Obsolete agent data files", path,
-                         [=] { return machine::fileExists(path) ? std::wstring(L"present") : L"absent"; }});
-    }
-
-    items.push_back(
-        {L"Obsolete settings (32-bit view)", L"HKLM ...\\ZTB\\AppInfo\\OEM", [] { return keyState(kOem); }});
-    for (const wchar_t* preset : {L"ZKW", L"Daily"}) {
-        const std::wstring path = kPresets + L"\\" + preset;
-        items.push_back({L"Obsolete settings (32-bit view)",
-                         std::wstring(L"HKLM ...\\ZHN\\Settings\\TaskSchedulePreset\\") + preset,
-                         [=] { return keyState(path); }});
-    }
-
-    for (const wchar_t* task : kTasks) {
-        const std::wstring name = task;
-        items.push_back({L"Scheduler task keys (32-bit view)", L"task " + name, [=] { return taskState(name); }});
-    }
+    const std::wstring config = agentFolder() + L"\\agent.cfg";
+    items.push_back({L"Obsolete agent data files", config + L" (stays)", [=] { return footprint::fileState(config); }});
+    const std::wstring daily = kPresets + L"\\Daily";
+    items.push_back({L"Obsolete settings (32-bit view)", L"HKLM ...\\ZHN\\Settings\\TaskSchedulePreset\\Daily (stays)",
+                     [=] { return footprint::keyState(HKEY_LOCAL_MACHINE, daily); }});
 }
 
 }  // namespace sample

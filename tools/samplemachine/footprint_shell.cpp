@@ -52,21 +52,7 @@ void seedNeighbours() {
                        L"C:\\Program Files (x86)\\Another\\ext.dll");
 }
 
-std::wstring subtreeState(const std::wstring& path) {
-    const std::vector<std::wstring> lines = machine::dumpTree(HKEY_LOCAL_MACHINE, path);
-    if (lines.empty()) {
-        return L"absent";
-    }
-    std::size_t keys = 0;
-    for (const std::wstring& line : lines) {
-        keys += line.front() == L'[' ? 1U : 0U;
-    }
-    return std::to_wstring(keys) + L" keys, " + std::to_wstring(lines.size() - keys) + L" values";
-}
-
 namespace {
-
-std::wstring fileState(const std::wstring& path) { return machine::fileExists(path) ? L"present" : L"absent"; }
 
 // The seed creates the Recycle Bin's handler list where the machine has none;
 // it goes again only when nothing else is left in it.
@@ -103,33 +89,15 @@ void clearShell() {
 }
 
 void addShellItems(Footprint& items) {
-    // Keys below HKLM\SOFTWARE\Classes\CLSID; the handler list is that of the
-    // Recycle Bin, {645FF040-5081-101B-9F08-00AA002F954E}.
     const wchar_t section[] = L"Shell integration";
-    const std::wstring handlers = L"HKLM ...\\ContextMenuHandlers\\";
-    const std::wstring classes = L"HKLM ...\\CLSID\\";
-    items.push_back({section, std::wstring(L"Send To\\") + shell::kSendToFileName,
-                     [] { return shell::fileState(shell::sendToFile()); }});
     items.push_back({section, std::wstring(L"Send To\\") + shell::kNeighbourSendToFileName + L" (neighbour)",
-                     [] { return shell::fileState(shell::neighbourSendToFile()); }});
-    items.push_back(
-        {section, handlers + L"{A7C2D915-...3A62}", [] { return shell::subtreeState(shell::handlerKey()); }});
-    items.push_back({section, handlers + L"{A7C2D915-...3A62}\\...\\Shred : Passes", [] {
-                         return machine::describe(machine::readValue(
-                             HKEY_LOCAL_MACHINE, shell::handlerKey() + L"\\Options\\Verbs\\Shred", L"Passes"));
-                     }});
-    items.push_back({section, handlers + L"{A7C2D915-...3A63} (neighbour)",
-                     [] { return shell::subtreeState(shell::neighbourHandlerKey()); }});
-    items.push_back({section, classes + L"{5e3b9a17-...c845}", [] { return shell::subtreeState(shell::classKey()); }});
-    items.push_back({section, classes + L"{5e3b9a17-...c845}\\InprocServer32 : (default)", [] {
-                         return machine::describe(
-                             machine::readValue(HKEY_LOCAL_MACHINE, shell::classKey() + L"\\InprocServer32", L""));
-                     }});
-    items.push_back({section, classes + L"{5e3b9a17-...c846} (neighbour)",
-                     [] { return shell::subtreeState(shell::neighbourClassKey()); }});
-    items.push_back({section, classes + L"{645FF040-...} (Recycle Bin) : (default)", [] {
-                         return machine::describe(machine::readValue(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass, L""));
-                     }});
+                     [] { return footprint::fileState(shell::neighbourSendToFile()); }});
+    items.push_back({section, L"HKLM ...\\ContextMenuHandlers\\{A7C2D915-...3A63} (neighbour)",
+                     [] { return footprint::keyState(HKEY_LOCAL_MACHINE, shell::neighbourHandlerKey()); }});
+    items.push_back({section, L"HKLM ...\\CLSID\\{5e3b9a17-...c846} (neighbour)",
+                     [] { return footprint::keyState(HKEY_LOCAL_MACHINE, shell::neighbourClassKey()); }});
+    items.push_back({section, L"HKLM ...\\CLSID\\{645FF040-...} (Recycle Bin) : (default)",
+                     [] { return footprint::valueState(HKEY_LOCAL_MACHINE, shell::kRecycleBinClass, L""); }});
 }
 
 }  // namespace sample

@@ -39,7 +39,4 @@ void seedHandlerKey();
 void seedClassKey();
 void seedNeighbours();
 
-// "absent", or how many keys and values the subtree holds.
-std::wstring subtreeState(const std::wstring& path);
-
 }  // namespace sample::shell

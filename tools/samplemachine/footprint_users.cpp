@@ -34,8 +34,6 @@ const wchar_t kLoadedHiveFolder[] = L"C:\\ProgramData\\KorvanSampleHives";
 
 // Profiles whose owners are not logged on, beside the caller's own ("root").
 const wchar_t* const kOfflineProfiles[] = {L"Alice", L"Bob"};
-// The report reads a profile's hive file by mounting it here for a moment.
-const wchar_t kReportMount[] = L"KorvanSampleReport";
 
 std::wstring join(const std::wstring& parent, const std::wstring& child) {
     return parent.empty() ? child : parent + L"\\" + child;
@@ -62,74 +60,6 @@ void seedRun(HKEY root, const std::wstring& hive) {
     const std::wstring run = join(hive, kRunKey);
     machine::setString(root, run, kRunValue, L"\"C:\\Program Files (x86)\\Korvan\\ZTB\\shred.exe\" /delayed");
     machine::setString(root, run, kNeighbourRunValue, L"C:\\Program Files\\Contoso\\tray.exe");
-}
-
-// A key as a person reads it: absent, or present with what is below it.
-std::wstring keyState(HKEY root, const std::wstring& path) {
-    const std::vector<std::wstring> lines = machine::dumpTree(root, path);
-    if (lines.empty()) {
-        return L"absent";
-    }
-    std::size_t keys = 0;
-    for (const std::wstring& line : lines) {
-        keys += line.front() == L'[' ? 1U : 0U;
-    }
-    if (lines.size() == 1) {
-        return L"present, empty";
-    }
-    return L"present, with " + std::to_wstring(keys - 1) + L" keys and " + std::to_wstring(lines.size() - keys) +
-           L" values below it";
-}
-
-std::wstring valueState(HKEY root, const std::wstring& path, const std::wstring& name) {
-    return machine::describe(machine::readValue(root, path, name));
-}
-
-// The items of one hive, as found below root\hive.
-void addHiveItems(Footprint& items, const std::wstring& section, const std::wstring& where,
-                  std::function<std::wstring(const std::function<std::wstring(HKEY, const std::wstring&)>&)> read,
-                  bool withRun, bool withOtherProduct) {
-    if (withRun) {
-        for (const wchar_t* name : {kRunValue, kNeighbourRunValue}) {
-            items.push_back({section, where + L" ...\\CurrentVersion\\Run : " + name, [=] {
-                                 return read([&](HKEY root, const std::wstring& hive) {
-                                     return valueState(root, join(hive, kRunKey), name);
-                                 });
-                             }});
-        }
-    }
-    std::vector<const wchar_t*> keys = {kMakerKey, kSettingsKey};
-    if (withOtherProduct) {
-        keys.push_back(kOtherProductKey);
-    }
-    for (const wchar_t* key : keys) {
-        items.push_back({section, where + L" " + key, [=] {
-                             return read(
-                                 [&](HKEY root, const std::wstring& hive) { return keyState(root, join(hive, key)); });
-                         }});
-    }
-}
-
-// Reads a loaded hive where it is.
-auto inLoadedHive(HKEY root, std::wstring hive) {
-    return [=](const std::function<std::wstring(HKEY, const std::wstring&)>& fn) { return fn(root, hive); };
-}
-
-// Reads a profile's NTUSER.DAT by mounting it for the report and unmounting
-// it unchanged.
-auto inHiveFile(std::wstring file) {
-    return [=](const std::function<std::wstring(HKEY, const std::wstring&)>& fn) -> std::wstring {
-        if (!machine::fileExists(file)) {
-            return L"no hive file";
-        }
-        machine::unloadHive(kReportMount);
-        if (!machine::loadHive(kReportMount, file)) {
-            return L"hive file cannot be mounted";
-        }
-        std::wstring state = fn(HKEY_USERS, kReportMount);
-        machine::unloadHive(kReportMount);
-        return state;
-    };
 }
 
 }  // namespace
@@ -177,7 +107,6 @@ void clearUsers() {
         DeleteFileW(loadedHiveFile(hive).c_str());
     }
     RemoveDirectoryW(kLoadedHiveFolder);
-    machine::unloadHive(kReportMount);
     for (const wchar_t* name : kOfflineProfiles) {
         const std::wstring folder = profileFolder(name);
         // Only a folder the seed made: its hive file and nothing else.
@@ -187,23 +116,25 @@ void clearUsers() {
 }
 
 void addUsersItems(Footprint& items) {
-    addHiveItems(items, L"Per-user settings: the current user (HKCU)", L"HKCU", inLoadedHive(HKEY_CURRENT_USER, L""),
-                 true, false);
+    const std::wstring runValue = std::wstring(L" ...\\CurrentVersion\\Run : ") + kNeighbourRunValue + L" (stays)";
+    items.push_back({L"Per-user settings: the current user (HKCU)", L"HKCU" + runValue,
+                     [] { return footprint::valueState(HKEY_CURRENT_USER, kRunKey, kNeighbourRunValue); }});
     const std::wstring other = std::wstring(L"HKU\\") + kOtherUser;
-    addHiveItems(items, L"Per-user settings: another logged-on user (" + other + L")", L"HKU\\...-1001",
-                 inLoadedHive(HKEY_USERS, kOtherUser), true, true);
-    addHiveItems(items, L"Per-user settings: that user's classes hive (never purged)", L"HKU\\...-1001_Classes",
-                 inLoadedHive(HKEY_USERS, kOtherUserClasses), false, false);
+    const std::wstring otherRun = join(kOtherUser, kRunKey);
+    items.push_back({L"Per-user settings: loaded hive " + other,
+                     other + L" ...\\CurrentVersion\\Run : " + kRunValue + L" (stays: only the current user's goes)",
+                     [=] { return footprint::valueState(HKEY_USERS, otherRun, kRunValue); }});
+    const std::wstring otherProduct = join(kOtherUser, kOtherProductKey);
+    items.push_back({L"Per-user settings: loaded hive " + other, other + L" " + kOtherProductKey + L" (stays)",
+                     [=] { return footprint::keyState(HKEY_USERS, otherProduct); }});
     for (const wchar_t* name : kOfflineProfiles) {
         const std::wstring file = profileFolder(name) + L"\\NTUSER.DAT";
-        addHiveItems(items,
-                     L"Offline profile " + file +
-                         L": the file's content, read by mounting it for the report (Wine never writes a mounted hive "
-                         L"back to its file, so the sweep's purge does not show here; on Windows it does)",
-                     std::wstring(name) + L"'s NTUSER.DAT", inHiveFile(file), true, false);
+        items.push_back({L"Offline profile " + file, std::wstring(name) + L"'s NTUSER.DAT" + runValue, [=] {
+                             return footprint::inHiveFile(file, [](HKEY root, const std::wstring& hive) {
+                                 return footprint::valueState(root, join(hive, kRunKey), kNeighbourRunValue);
+                             });
+                         }});
     }
-    items.push_back({L"Offline profile mount", L"HKU\\Korvan_Tmp_Reg",
-                     [] { return machine::hiveLoaded(L"Korvan_Tmp_Reg") ? std::wstring(L"mounted") : L"free"; }});
 }
 
 }  // namespace sample

@@ -1,8 +1,8 @@
-#include "support/iat_patch.h"
+#include "trace/iat_patch.h"
 
 #include <cstring>
 
-namespace testing_support {
+namespace trace {
 namespace {
 
 void writeSlot(void** slot, void* value) {
@@ -57,4 +57,4 @@ IatPatch::~IatPatch() {
     }
 }
 
-}  // namespace testing_support
+}  // namespace trace
