@@ -45,8 +45,7 @@ bool openInsideHive(RegistryKey& key, const wchar_t* hiveName, std::initializer_
     }
     const wchar_t* const* last = path.end() - 1;
     for (const wchar_t* const* name = path.begin(); name != path.end(); ++name) {
-        if (key.openKey(key.handle(), *name, name == last ? access : KEY_READ, REG_OPTION_OPEN_LINK) !=
-                ERROR_SUCCESS ||
+        if (key.openKey(key.handle(), *name, name == last ? access : KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS ||
             key.isLink()) {
             return false;
         }

@@ -31,9 +31,9 @@
 
 using namespace integrity;
 using testing_support::HookLibrary;
+using testing_support::ImportRecorder;
 using testing_support::MountEvent;
 using testing_support::MountWatch;
-using testing_support::ImportRecorder;
 
 namespace {
 

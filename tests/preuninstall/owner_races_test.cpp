@@ -41,9 +41,8 @@ const wchar_t kVictim[] = L"Software\\KorvanVictim";
 const wchar_t kVictimName[] = L"\\REGISTRY\\Machine\\Software\\KorvanVictim";
 
 bool endsWith(const std::wstring& text, const std::wstring& suffix) {
-    return text.size() >= suffix.size() &&
-           CompareStringOrdinal(text.c_str() + (text.size() - suffix.size()), -1, suffix.c_str(), -1, TRUE) ==
-               CSTR_EQUAL;
+    return text.size() >= suffix.size() && CompareStringOrdinal(text.c_str() + (text.size() - suffix.size()), -1,
+                                                                suffix.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 // What the owner does: deletes its key at `path` by name and puts a link to
@@ -59,11 +58,11 @@ void swapForLink() {
 using QueryInfoFn = decltype(&RegQueryInfoKeyW);
 QueryInfoFn g_queryInfo = nullptr;
 // Right after the maker's key has been counted empty.
-LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reserved, LPDWORD subkeys,
-                          LPDWORD maxSubkey, LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName,
-                          LPDWORD maxValue, LPDWORD security, PFILETIME written) {
-    const LONG status = g_queryInfo(key, cls, clsLength, reserved, subkeys, maxSubkey, maxClass, values,
-                                    maxValueName, maxValue, security, written);
+LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reserved, LPDWORD subkeys, LPDWORD maxSubkey,
+                          LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName, LPDWORD maxValue, LPDWORD security,
+                          PFILETIME written) {
+    const LONG status = g_queryInfo(key, cls, clsLength, reserved, subkeys, maxSubkey, maxClass, values, maxValueName,
+                                    maxValue, security, written);
     if (!g_swapped && status == ERROR_SUCCESS && subkeys != nullptr && *subkeys == 0 && values != nullptr &&
         *values == 0 && endsWith(testing_support::registryKeyName(key), L"\\Software\\Korvan")) {
         swapForLink();
@@ -116,7 +115,8 @@ TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed)
     g_swapPath = join(kUserHive, L"Software\\Korvan");
     g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
     {
-        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW", reinterpret_cast<const void*>(&countThenSwap));
+        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
+                       reinterpret_cast<const void*>(&countThenSwap));
         ASSERT_TRUE(query.applied());
         g_queryInfo = query.originalAs<QueryInfoFn>();
 
@@ -133,7 +133,8 @@ TEST_F(OwnerRaces, ALeafSwappedForALinkAfterItWasFoundWithoutSubkeysIsNotFollowe
     g_swapPath = join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser\\Schedule");
     g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
     {
-        IatPatch enumerate(testProgram(), "advapi32.dll", "RegEnumKeyExW", reinterpret_cast<const void*>(&enumThenSwap));
+        IatPatch enumerate(testProgram(), "advapi32.dll", "RegEnumKeyExW",
+                           reinterpret_cast<const void*>(&enumThenSwap));
         ASSERT_TRUE(enumerate.applied());
         g_enumKey = enumerate.originalAs<EnumKeyFn>();
 

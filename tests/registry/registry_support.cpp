@@ -80,9 +80,9 @@ public:
             EXPECT_EQ(ERROR_SUCCESS, key.deleteChildKey(L"Two"));
         }
         EXPECT_TRUE(machine::deleteTree(HKEY_CURRENT_USER, probe));
-        deletions_ = std::make_unique<testing_support::IatPatch>(testing_support::testProgram(), "ntdll.dll",
-                                                                 "NtDeleteKey",
-                                                                 reinterpret_cast<const void*>(&recordingNtDeleteKey));
+        deletions_ =
+            std::make_unique<testing_support::IatPatch>(testing_support::testProgram(), "ntdll.dll", "NtDeleteKey",
+                                                        reinterpret_cast<const void*>(&recordingNtDeleteKey));
         ASSERT_TRUE(deletions_->applied());
         g_realNtDeleteKey = deletions_->originalAs<NtDeleteKeyFn>();
     }

@@ -281,7 +281,8 @@ void runTreeDeletion(const Options& options, Report& report) {
     }
     calls.notes.push_back(
         "Counted with every import of the program routed through a recording thunk (the walk deletes each key "
-        "through its own handle with NtDeleteKey, an import like the others). The platform routines make their calls inside advapi32/shlwapi, out of reach of our import table. "
+        "through its own handle with NtDeleteKey, an import like the others). The platform routines make their "
+        "calls inside advapi32/shlwapi, out of reach of our import table. "
         "Rounded to one decimal: the tree's root is the one key that no parent enumerates.");
     for (std::size_t i = 0; i < counted.size(); ++i) {
         const std::string& what = counted[i].second;

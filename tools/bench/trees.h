@@ -6,7 +6,6 @@
 
 #include <string>
 
-
 namespace bench {
 
 // All benchmark keys live below this volatile key of HKEY_CURRENT_USER:

@@ -218,7 +218,7 @@ struct CallTrace::State {
             text = key(0);
             b.target = pathOf(key(0));
         } else if (function == "NtQueryKey") {
-            const char* classes[] = {"KeyBasicInformation", "KeyNodeInformation",  "KeyFullInformation",
+            const char* classes[] = {"KeyBasicInformation", "KeyNodeInformation",   "KeyFullInformation",
                                      "KeyNameInformation",  "KeyCachedInformation", "KeyFlagsInformation"};
             text = key(0) + ", " + (a[1] < 6 ? classes[a[1]] : std::to_string(a[1]).c_str()) + ", buffer, " +
                    std::to_string(a[3]);
