@@ -183,12 +183,6 @@ void listInto(const std::wstring& folder, const std::wstring& relative, const st
     }
 }
 
-bool isLinkKey(HKEY key) {
-    DWORD type = REG_NONE;
-    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
-           type == REG_LINK;
-}
-
 // Deletes the key that `key` holds, and everything below it, through handles
 // opened as themselves. The key itself goes last, through its own handle, so
 // that neither a link nor a name is ever resolved again. A link opened as
@@ -249,23 +243,6 @@ std::vector<std::wstring> listFolder(const std::wstring& folder, const std::vect
     std::vector<std::wstring> lines;
     listInto(folder, L"", skipContent, recursive, lines);
     return lines;
-}
-
-bool createLink(HKEY root, const std::wstring& path, const std::wstring& target) {
-    Key key;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &key.handle,
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    // The target is stored without a terminator.
-    return RegSetValueExW(key.handle, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
-                          static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
-bool isLink(HKEY root, const std::wstring& path) {
-    Key key;
-    return RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key.handle) == ERROR_SUCCESS &&
-           isLinkKey(key.handle);
 }
 
 bool removeKeyTree(HKEY root, const std::wstring& path, REGSAM view) {

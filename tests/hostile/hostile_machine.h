@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/registry_link.h"
+
 namespace hostile {
 
 // Lines for a subtree: "[path]" for each key, "path : name = type/size/hash"
@@ -35,14 +37,10 @@ std::vector<std::wstring> subkeyList(HKEY root, const std::wstring& path, REGSAM
 std::vector<std::wstring> listFolder(const std::wstring& folder, const std::vector<std::wstring>& skipContent = {},
                                      bool recursive = true);
 
-// A registry link at root\path whose target is the kernel path `target`
-// ("\Registry\Machine\Software\..."). Windows and Wine keep links in the
-// user's hive file, so each must be removed with removeKeyTree.
-bool createLink(HKEY root, const std::wstring& path, const std::wstring& target);
-// Whether root\path, looked at without following it, carries the REG_LINK
-// "SymbolicLinkValue" that a link is made of (an ordinary key may carry one
-// too: the registry does not stop anyone from writing it).
-bool isLink(HKEY root, const std::wstring& path);
+// Registry links (support/registry_link.h): Windows and Wine keep links in
+// the user's hive file, so each one made here is removed with removeKeyTree.
+using testing_support::createLink;
+using testing_support::linkExists;
 
 // Removes root\path and everything below it without following any link
 // (links are deleted as themselves) and through handles only, so it works on

@@ -332,7 +332,7 @@ protected:
         ASSERT_TRUE(machine::createKey(HKEY_LOCAL_MACHINE, join(kVictimKey, L"Data\\Inner"), kView64));
         victim = hostile::dumpKeys(HKEY_LOCAL_MACHINE, kVictimKey, kView64);
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut"), kVictimTarget));
-        ASSERT_TRUE(hostile::isLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
+        ASSERT_TRUE(hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Dangling"), kMissingTarget));
 
         HKEY settings = nullptr;
@@ -359,7 +359,7 @@ protected:
         ASSERT_TRUE(machine::setValue(HKEY_CURRENT_USER, notALink, L"SymbolicLinkValue", REG_LINK, kVictimTarget,
                                       static_cast<DWORD>(std::wcslen(kVictimTarget) * sizeof(wchar_t))));
         ASSERT_TRUE(machine::setDword(HKEY_CURRENT_USER, join(notALink, L"Child"), L"Kept", 1));
-        ASSERT_TRUE(hostile::isLink(HKEY_CURRENT_USER, notALink));
+        ASSERT_TRUE(hostile::linkExists(HKEY_CURRENT_USER, notALink));
 
         // Profile folders that are not what they seem, and profiles with
         // names at the limits.
@@ -470,12 +470,12 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
 
     ran("a registry link into HKLM");
     EXPECT_EQ(victim, hostile::dumpKeys(HKEY_LOCAL_MACHINE, kVictimKey, kView64));
-    EXPECT_EQ(settingsStay, hostile::isLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
+    EXPECT_EQ(settingsStay, hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
 
     ran("a registry link whose target does not exist");
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, kMissingKey, kView64));
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, kMissingKey, kView32));
-    EXPECT_EQ(settingsStay, hostile::isLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Dangling")));
+    EXPECT_EQ(settingsStay, hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Dangling")));
 
     ran("hundreds of subkeys with values of every type");
     EXPECT_EQ(settingsStay, machine::valueExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Bulk299"), L"EmptyNone"));
