@@ -1,5 +1,6 @@
 # Shared by the scripts: the Wine environment, and a fresh 64-bit prefix of
 # the caller's own under build/, never the user's ~/.wine.
+. "$(dirname "${BASH_SOURCE[0]}")/i386.sh"
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=winemenubuilder.exe=d
@@ -16,12 +17,12 @@ fresh_prefix() {
     rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$(dirname "$WINEPREFIX")"
-  wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
+  "$wine64" wineboot.exe -i >/dev/null 2>&1
   wineserver -w
   wineserver -p
   # Wine's own services start with the first program; start them here with
   # no pipes attached, or they would hold the test runner's output open.
-  wine cmd /c exit </dev/null >/dev/null 2>&1
+  "$wine64" cmd.exe /c exit </dev/null >/dev/null 2>&1
   trap stop_prefix EXIT
 }
 

@@ -19,10 +19,19 @@
 # written by the installer's own run.
 #
 #   nsis_e2e.sh --dll DLL --hookhost EXE --samplemachine EXE --makensis PATH
-#               --nsi SCRIPT --workdir DIR
+#               --nsi SCRIPT --workdir DIR [--scenarios LIST]
+#
+# The scenarios, each run by hookhost and then by NSIS: install (the
+# installer's hooks), uninstall (install, then the plain uninstaller) and
+# zuda (install, then the uninstaller with /ZUDA). LIST is a comma-separated
+# subset; all of them by default. Every Wine program started costs a minute
+# where 32-bit code runs under emulation, so the script starts few.
 #
 # Needs WINEPREFIX (scripts/test sets it). Exits non-zero on any failed check.
 set -uo pipefail
+. "$(dirname "$0")/../../scripts/lib/wine.sh"
+
+scenarios=install,uninstall,zuda
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -32,6 +41,7 @@ while [ $# -gt 0 ]; do
     --makensis) makensis=$2 ;;
     --nsi) nsi=$2 ;;
     --workdir) workdir=$2 ;;
+    --scenarios) scenarios=$2 ;;
     *) echo "nsis_e2e: unknown option $1" >&2; exit 2 ;;
   esac
   shift 2
@@ -50,8 +60,22 @@ if ! command -v "$makensis" >/dev/null; then
   echo "nsis_e2e: makensis not found ($makensis); scripts/setup installs the nsis package" >&2
   exit 2
 fi
-export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
-unset DISPLAY
+for scenario in ${scenarios//,/ }; do
+  case "$scenario" in
+    install | uninstall | zuda) ;;
+    *) echo "nsis_e2e: unknown scenario $scenario" >&2; exit 2 ;;
+  esac
+done
+# want SCENARIO: SCENARIO is to run (uninstall implies install).
+want() {
+  [[ ",$scenarios," == *",$1,"* ]] || { [ "$1" = install ] && want uninstall; }
+}
+# Unix paths reach Windows programs through drive Z:, which a prefix maps to /.
+if [ "$(readlink "$WINEPREFIX/dosdevices/z:")" != / ]; then
+  echo "nsis_e2e: drive Z: of $WINEPREFIX is not mapped to /" >&2
+  exit 2
+fi
+winpath() { local p; p=$(realpath -m "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
 checks=0
 failures=0
@@ -67,9 +91,8 @@ rm -rf "$workdir"
 mkdir -p "$workdir/oracle" "$workdir/nsis"
 workdir=$(cd "$workdir" && pwd)
 
-winpath() { winepath -w "$1" 2>/dev/null; }
 sample() {
-  timeout 120 wine "$samplemachine" "$@" </dev/null
+  timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null
   local status=$?
   [ "$status" = 0 ] || fail "samplemachine $* exited with $status"
 }
@@ -77,7 +100,7 @@ report() { sample report >"$1"; }
 
 # Wine's services start with the first program; start them with no pipe
 # attached, or they would hold this script's pipes open.
-timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1
+"$wine64" cmd.exe /c exit </dev/null >/dev/null 2>&1
 
 installer="$workdir/KorvanHookSample.exe"
 installdir='C:\Program Files (x86)\Korvan Hook Sample'
@@ -107,7 +130,7 @@ fi
 # hook NAME: the oracle's call, through hookhost.
 hook() {
   local output status
-  output=$(timeout 120 wine "$hookhost" "$(winpath "$dll")" "$1" </dev/null 2>&1)
+  output=$(timeout "$(wine_timeout 120)" wine "$hookhost" "$(winpath "$dll")" "$1" </dev/null 2>&1)
   status=$?
   if [ "$status" = 0 ]; then
     pass "hookhost: $1 returned 0 and removed exactly its arguments"
@@ -118,18 +141,24 @@ hook() {
 
 echo
 echo "== Oracle: the hooks through hookhost on the seeded machine"
-sample seed
-report "$workdir/oracle/0-seeded.tsv"
-hook DllPostInstall
-hook DllCreateTasks
-report "$workdir/oracle/1-installed.tsv"
-hook DllPreUnInstall
-report "$workdir/oracle/2-uninstalled.tsv"
-sample seed
-hook DllPostInstall
-hook DllCreateTasks
-hook DllZudaUnInstall
-report "$workdir/oracle/3-uninstalled-zuda.tsv"
+if want install; then
+  sample seed
+  report "$workdir/oracle/0-seeded.tsv"
+  hook DllPostInstall
+  hook DllCreateTasks
+  report "$workdir/oracle/1-installed.tsv"
+  if want uninstall; then
+    hook DllPreUnInstall
+    report "$workdir/oracle/2-uninstalled.tsv"
+  fi
+fi
+if want zuda; then
+  sample seed
+  hook DllPostInstall
+  hook DllCreateTasks
+  hook DllZudaUnInstall
+  report "$workdir/oracle/3-uninstalled-zuda.tsv"
+fi
 
 # same_footprint WHAT EXPECTED ACTUAL: the reports list the same items with
 # the same states; a line may differ only where both sides carry the time of
@@ -181,7 +210,7 @@ exited() {
 
 run_installer() {
   rm -f "$results"
-  timeout 300 wine "$installer" /S "/RESULTS=$results_win" </dev/null >"$workdir/installer.out" 2>&1
+  timeout "$(wine_timeout 300)" wine "$installer" /S "/RESULTS=$results_win" </dev/null >"$workdir/installer.out" 2>&1
   exited "the installer ($(basename "$installer") /S)" $?
 }
 
@@ -195,7 +224,7 @@ run_uninstaller() { # run_uninstaller [/ZUDA]
   rm -f "$results"
   printf '@echo off\r\n"%s\\uninstall.exe" /S %s /RESULTS=%s _?=%s\r\nexit /b %%ERRORLEVEL%%\r\n' \
     "$installdir" "${1:-}" "$results_win" "$installdir" >"$batch"
-  timeout 300 wine cmd /c "$(winpath "$batch")" </dev/null >"$workdir/uninstaller.out" 2>&1
+  timeout "$(wine_timeout 300)" "$wine64" cmd.exe /c "$(winpath "$batch")" </dev/null >"$workdir/uninstaller.out" 2>&1
   exited "the uninstaller (uninstall.exe /S ${1:+$1 }_?=...)" $?
 }
 
@@ -225,50 +254,56 @@ stamp_written_by_run() {
   fi
 }
 
-echo
-echo "== The NSIS installer and uninstaller on the same seeded machine"
-sample seed
-report "$workdir/nsis/0-seeded.tsv"
-same_footprint "the seed is the oracle's seed" "$workdir/oracle/0-seeded.tsv" "$workdir/nsis/0-seeded.tsv"
+if want install; then
+  echo
+  echo "== The NSIS installer and uninstaller on the same seeded machine"
+  sample seed
+  report "$workdir/nsis/0-seeded.tsv"
+  same_footprint "the seed is the oracle's seed" "$workdir/oracle/0-seeded.tsv" "$workdir/nsis/0-seeded.tsv"
 
-remove_install_dir
-start=$(date -u +%s)
-run_installer
-end=$(date -u +%s)
-recorded DllPostInstall 0
-recorded DllCreateTasks 0
-check "the installer installed installhooks.dll and the product's file into $installdir" \
-  test -f "$installdir_unix/installhooks.dll" -a -f "$installdir_unix/product.txt"
-check "the installed installhooks.dll is the DLL under test (so hookhost's checks hold for it)" \
-  cmp -s "$dll" "$installdir_unix/installhooks.dll"
-report "$workdir/nsis/1-installed.tsv"
-same_footprint "after install the footprint is the oracle's after DllPostInstall and DllCreateTasks" \
-  "$workdir/oracle/1-installed.tsv" "$workdir/nsis/1-installed.tsv"
-stamp_written_by_run "$workdir/nsis/1-installed.tsv" "$start" "$end"
+  remove_install_dir
+  start=$(date -u +%s)
+  run_installer
+  end=$(date -u +%s)
+  recorded DllPostInstall 0
+  recorded DllCreateTasks 0
+  check "the installer installed installhooks.dll and the product's file into $installdir" \
+    test -f "$installdir_unix/installhooks.dll" -a -f "$installdir_unix/product.txt"
+  check "the installed installhooks.dll is the DLL under test (so hookhost's checks hold for it)" \
+    cmp -s "$dll" "$installdir_unix/installhooks.dll"
+  report "$workdir/nsis/1-installed.tsv"
+  same_footprint "after install the footprint is the oracle's after DllPostInstall and DllCreateTasks" \
+    "$workdir/oracle/1-installed.tsv" "$workdir/nsis/1-installed.tsv"
+  stamp_written_by_run "$workdir/nsis/1-installed.tsv" "$start" "$end"
 
-run_uninstaller
-recorded DllPreUnInstall 0
-recorded LoadedAtRemoval no
-check "the uninstaller removed installhooks.dll and the product's file" \
-  test ! -e "$installdir_unix/installhooks.dll" -a ! -e "$installdir_unix/product.txt"
-report "$workdir/nsis/2-uninstalled.tsv"
-same_footprint "after uninstall the footprint is the oracle's after DllPreUnInstall" \
-  "$workdir/oracle/2-uninstalled.tsv" "$workdir/nsis/2-uninstalled.tsv"
-remove_install_dir
+  if want uninstall; then
+    run_uninstaller
+    recorded DllPreUnInstall 0
+    recorded LoadedAtRemoval no
+    check "the uninstaller removed installhooks.dll and the product's file" \
+      test ! -e "$installdir_unix/installhooks.dll" -a ! -e "$installdir_unix/product.txt"
+    report "$workdir/nsis/2-uninstalled.tsv"
+    same_footprint "after uninstall the footprint is the oracle's after DllPreUnInstall" \
+      "$workdir/oracle/2-uninstalled.tsv" "$workdir/nsis/2-uninstalled.tsv"
+    remove_install_dir
+  fi
+fi
 
-echo
-echo "== Again, uninstalling with /ZUDA (DllZudaUnInstall, one argument)"
-sample seed
-run_installer
-recorded DllPostInstall 0
-run_uninstaller /ZUDA
-recorded DllZudaUnInstall 0
-check "with /ZUDA the uninstaller did not call DllPreUnInstall" \
-  test -z "$(tr -d '\r' <"$results" | grep '^DllPreUnInstall=')"
-recorded LoadedAtRemoval no
-report "$workdir/nsis/3-uninstalled-zuda.tsv"
-same_footprint "after uninstall /ZUDA the footprint is the oracle's after DllZudaUnInstall" \
-  "$workdir/oracle/3-uninstalled-zuda.tsv" "$workdir/nsis/3-uninstalled-zuda.tsv"
+if want zuda; then
+  echo
+  echo "== Again, uninstalling with /ZUDA (DllZudaUnInstall, one argument)"
+  sample seed
+  run_installer
+  recorded DllPostInstall 0
+  run_uninstaller /ZUDA
+  recorded DllZudaUnInstall 0
+  check "with /ZUDA the uninstaller did not call DllPreUnInstall" \
+    test -z "$(tr -d '\r' <"$results" | grep '^DllPreUnInstall=')"
+  recorded LoadedAtRemoval no
+  report "$workdir/nsis/3-uninstalled-zuda.tsv"
+  same_footprint "after uninstall /ZUDA the footprint is the oracle's after DllZudaUnInstall" \
+    "$workdir/oracle/3-uninstalled-zuda.tsv" "$workdir/nsis/3-uninstalled-zuda.tsv"
+fi
 
 # Leave the prefix as we found it: no product footprint, no install folder.
 remove_install_dir

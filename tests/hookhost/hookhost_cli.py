@@ -30,7 +30,9 @@ def check(condition, what):
 
 
 def wine(*command):
-    run = subprocess.run(["wine", *command], stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    # Stretched where 32-bit programs run under emulation (scripts/lib/i386.sh).
+    limit = 300 * int(os.environ.get("INSTALLHOOKS_TIMEOUT_SCALE", "1"))
+    run = subprocess.run(["wine", *command], stdin=subprocess.DEVNULL, capture_output=True, timeout=limit)
     return run.returncode, run.stdout.decode("utf-8").replace("\r\n", "\n"), run.stderr.decode("utf-8", "replace")
 
 
