@@ -16,6 +16,7 @@
 #include "support/iat_patch.h"
 #include "support/registry_faults.h"
 #include "support/registry_link.h"
+#include "support/text.h"
 #include "user_hives.h"
 
 using machine::dumpTree;
@@ -40,11 +41,6 @@ const wchar_t kUserHive[] = L"S-1-5-21-7000-7000-7000-1002";
 const wchar_t kVictim[] = L"Software\\KorvanVictim";
 const wchar_t kVictimName[] = L"\\REGISTRY\\Machine\\Software\\KorvanVictim";
 
-bool endsWith(const std::wstring& text, const std::wstring& suffix) {
-    return text.size() >= suffix.size() && CompareStringOrdinal(text.c_str() + (text.size() - suffix.size()), -1,
-                                                                suffix.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 // What the owner does: deletes its key at `path` by name and puts a link to
 // `target` in its place.
 bool g_swapped = false;
@@ -64,7 +60,7 @@ LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reser
     const LONG status = g_queryInfo(key, cls, clsLength, reserved, subkeys, maxSubkey, maxClass, values, maxValueName,
                                     maxValue, security, written);
     if (!g_swapped && status == ERROR_SUCCESS && subkeys != nullptr && *subkeys == 0 && values != nullptr &&
-        *values == 0 && endsWith(testing_support::registryKeyName(key), L"\\Software\\Korvan")) {
+        *values == 0 && testing_support::endsWithNoCase(testing_support::registryKeyName(key), L"\\Software\\Korvan")) {
         swapForLink();
     }
     return status;
@@ -77,7 +73,7 @@ LONG WINAPI enumThenSwap(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPD
                          LPDWORD clsLength, PFILETIME written) {
     const LONG status = g_enumKey(key, index, name, length, reserved, cls, clsLength, written);
     if (!g_swapped && status == ERROR_NO_MORE_ITEMS &&
-        endsWith(testing_support::registryKeyName(key), L"\\ZTB\\Eraser\\Schedule")) {
+        testing_support::endsWithNoCase(testing_support::registryKeyName(key), L"\\ZTB\\Eraser\\Schedule")) {
         swapForLink();
     }
     return status;
