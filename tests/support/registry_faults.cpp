@@ -1,7 +1,7 @@
 #include "support/registry_faults.h"
-#include "support/text.h"
 
-#include <cstring>
+#include "machine/machine.h"
+#include "support/text.h"
 
 namespace testing_support {
 namespace {
@@ -68,20 +68,6 @@ CopyKeyFault::~CopyKeyFault() {
     g_copyFault = nullptr;
 }
 
-std::wstring registryKeyName(HKEY key) {
-    // KEY_NAME_INFORMATION: a byte length, then the name without terminator.
-    using NtQueryKeyFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    static const auto ntQueryKey = reinterpret_cast<NtQueryKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
-    constexpr int kKeyNameInformation = 3;
-    alignas(ULONG) BYTE buffer[4096] = {};
-    ULONG size = 0;
-    if (ntQueryKey == nullptr || ntQueryKey(key, kKeyNameInformation, buffer, sizeof buffer, &size) < 0) {
-        return {};
-    }
-    ULONG length = 0;
-    std::memcpy(&length, buffer, sizeof length);
-    return std::wstring(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), length / sizeof(wchar_t));
-}
+std::wstring registryKeyName(HKEY key) { return machine::kernelKeyName(key); }
 
 }  // namespace testing_support

@@ -2,10 +2,9 @@
 
 #include <winternl.h>
 
-#include <cstring>
+#include "machine/machine.h"
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
-extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength);
 
 namespace testing_support {
 
@@ -14,17 +13,9 @@ std::wstring absoluteName(HKEY root, const std::wstring& path, REGSAM view) {
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
         return {};
     }
-    constexpr int kKeyNameInformation = 3;
-    alignas(ULONG) BYTE buffer[2048] = {};
-    ULONG length = 0;
-    const NTSTATUS status = NtQueryKey(key, kKeyNameInformation, buffer, sizeof buffer, &length);
+    std::wstring name = machine::kernelKeyName(key);
     RegCloseKey(key);
-    if (status < 0) {
-        return {};
-    }
-    ULONG nameBytes = 0;
-    std::memcpy(&nameBytes, buffer, sizeof nameBytes);
-    return std::wstring(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), nameBytes / sizeof(wchar_t));
+    return name;
 }
 
 bool createLink(HKEY root, const std::wstring& path, const std::wstring& target) {

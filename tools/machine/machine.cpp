@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace machine {
@@ -336,6 +337,22 @@ bool privilegeEnabled(const wchar_t* privilege) {
     }
     CloseHandle(token);
     return enabled;
+}
+
+std::wstring kernelKeyName(HKEY key) {
+    // KEY_NAME_INFORMATION: a byte length, then the name without terminator.
+    using NtQueryKeyFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto ntQueryKey = reinterpret_cast<NtQueryKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    constexpr int kKeyNameInformation = 3;
+    alignas(ULONG) BYTE buffer[4096] = {};
+    ULONG size = 0;
+    if (ntQueryKey == nullptr || ntQueryKey(key, kKeyNameInformation, buffer, sizeof buffer, &size) < 0) {
+        return {};
+    }
+    ULONG length = 0;
+    std::memcpy(&length, buffer, sizeof length);
+    return std::wstring(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), length / sizeof(wchar_t));
 }
 
 }  // namespace machine

@@ -68,6 +68,11 @@ bool enablePrivilege(const wchar_t* name);
 // Whether the privilege is enabled in the process token.
 bool privilegeEnabled(const wchar_t* name);
 
+// The kernel's full name of an open key ("\REGISTRY\MACHINE\Software\..."),
+// or empty when the handle names no key. Asked through the ntdll entry point
+// looked up by name, so no import-table patch of the caller's sees the call.
+std::wstring kernelKeyName(HKEY key);
+
 // The security identifier of the account the process runs as, as text (the
 // name of its hive below HKEY_USERS); empty when it cannot be had.
 std::wstring currentUserSid();

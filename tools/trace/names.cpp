@@ -307,21 +307,11 @@ std::string keyPath(HKEY key) {
     if (!root.empty()) {
         return root;
     }
-    using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    static const auto queryKey = reinterpret_cast<NtQueryKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
     static const std::wstring userHive = L"HKU\\" + machine::currentUserSid();
-    if (queryKey == nullptr) {
+    std::wstring name = machine::kernelKeyName(key);
+    if (name.empty()) {
         return {};
     }
-    std::vector<ULONG> buffer(1024);
-    ULONG length = 0;
-    constexpr int kKeyNameInformation = 3;
-    if (queryKey(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(ULONG)), &length) !=
-        0) {
-        return {};
-    }
-    std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + 1), buffer[0] / sizeof(wchar_t));
     const std::pair<const wchar_t*, const wchar_t*> roots[] = {{L"\\REGISTRY\\MACHINE", L"HKLM"},
                                                                {L"\\REGISTRY\\USER", L"HKU"}};
     for (const auto& [nt, shortName] : roots) {
