@@ -10,8 +10,6 @@
 #include "support/iat_patch.h"
 #include "support/registry_faults.h"
 
-extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
-
 namespace registry_testing {
 
 const wchar_t kScratch[] = L"Software\\InstallHooksTests\\RegistryKey";

@@ -1,6 +1,7 @@
 #pragma once
 
-// What the RegistryKey tests share: a scratch key under HKCU, and a process-wide spy on RegDeleteKeyExW.
+// What the RegistryKey tests share: a scratch key under HKCU, and
+// process-wide spies on RegDeleteKeyExW and on NtDeleteKey.
 
 #include <windows.h>
 
