@@ -1,6 +1,7 @@
 # 32-bit programs on machines whose kernel runs none: Wine's 32-bit loader
 # then runs under qemu-i386, registered with binfmt_misc. Shared by
-# scripts/setup (which registers the handler) and the scripts that run Wine.
+# scripts/setup (which installs qemu and registers the handler) and the
+# scripts that run Wine.
 #
 # INSTALLHOOKS_EMULATE_I386=1       emulate in a user and mount namespace of
 #                                   the script's own, with a private binfmt_misc
@@ -11,8 +12,55 @@
 
 i386_loader=/usr/lib/wine/wine
 binfmt_dir=/proc/sys/fs/binfmt_misc
-# i386 ELF executables, the rule Debian's qemu packages use for i386.
-i386_binfmt=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+# i386 ELF executables, the rule Debian's qemu packages use for i386; the
+# interpreter's path follows.
+i386_binfmt=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+
+# Wine reserves its 32-bit address space with MAP_FIXED_NOREPLACE, halving
+# every range that does not map where asked. qemu 7.2 (Debian 12's
+# qemu-user-static) maps such a range elsewhere, so every start makes some
+# 65,000 mmap calls, each slower than the last: about a minute. qemu 10.0
+# (Debian 13, and bookworm-backports) maps it where asked: a start takes a
+# fraction of a second. Versions between were not measured.
+qemu_fast_major=10
+qemu_candidates=(/usr/bin/qemu-i386 /usr/bin/qemu-i386-static)
+
+# qemu_version PATH: the version PATH says it is, e.g. 10.0.2.
+qemu_version() { "$1" --version 2>/dev/null | sed -n '1s/.*version \([0-9][0-9.]*\).*/\1/p'; }
+
+# qemu_is_fast PATH: PATH is a qemu-i386 that starts Wine programs quickly.
+qemu_is_fast() {
+  local version
+  version=$(qemu_version "$1")
+  [ -n "$version" ] && [ "${version%%.*}" -ge "$qemu_fast_major" ]
+}
+
+# i386_qemu: the qemu-i386 to register: a fast one, else any; nothing and
+# status 1 if there is none.
+i386_qemu() {
+  local q
+  for q in "${qemu_candidates[@]}"; do
+    if [ -x "$q" ] && qemu_is_fast "$q"; then echo "$q"; return 0; fi
+  done
+  for q in "${qemu_candidates[@]}"; do
+    if [ -x "$q" ] && [ -n "$(qemu_version "$q")" ]; then echo "$q"; return 0; fi
+  done
+  return 1
+}
+
+# registered_qemu: the interpreter of the registered handler.
+registered_qemu() { sed -n 's/^interpreter //p' "$binfmt_dir/qemu-i386" 2>/dev/null; }
+
+# qemu_said PATH: PATH and its version, and whether it is the slow kind.
+qemu_said() {
+  local version
+  version=$(qemu_version "$1")
+  if [ -n "$version" ] && qemu_is_fast "$1"; then
+    echo "$1 $version"
+  else
+    echo "$1${version:+ $version}, which is slow: about a minute per start of a 32-bit Wine program; qemu-user $qemu_fast_major or later takes under a second"
+  fi
+}
 
 # runs_i386: Wine's 32-bit loader starts (natively or under the handler).
 runs_i386() { "$i386_loader" --version >/dev/null 2>&1; }
@@ -32,7 +80,12 @@ register_i386() {
     return 1
   fi
   if [ ! -e "$binfmt_dir/qemu-i386" ]; then
-    printf '%s' "$i386_binfmt" >"$binfmt_dir/register" 2>/dev/null || true
+    local qemu
+    if ! qemu=$(i386_qemu); then
+      echo "no qemu-i386 is installed"
+      return 1
+    fi
+    printf '%s:%s:F' "$i386_binfmt" "$qemu" >"$binfmt_dir/register" 2>/dev/null || true
     if ! i386_emulated; then
       echo "$binfmt_dir/register refuses the qemu-i386 entry"
       return 1
