@@ -117,8 +117,14 @@ emulate_i386_privately() {
 # `wine` always goes through first, which costs a minute under emulation.
 wine64=/usr/lib/wine/wine64
 
-# wine_timeout SECONDS: SECONDS, scaled for a machine that emulates 32-bit code.
+# wine_timeout SECONDS: SECONDS, scaled for a machine that emulates 32-bit
+# code: three times under a fast qemu (the suite takes a third longer), ten
+# under a slow one.
 if i386_emulated; then
-  export INSTALLHOOKS_TIMEOUT_SCALE=${INSTALLHOOKS_TIMEOUT_SCALE:-10}
+  if qemu_is_fast "$(registered_qemu)"; then
+    export INSTALLHOOKS_TIMEOUT_SCALE=${INSTALLHOOKS_TIMEOUT_SCALE:-3}
+  else
+    export INSTALLHOOKS_TIMEOUT_SCALE=${INSTALLHOOKS_TIMEOUT_SCALE:-10}
+  fi
 fi
 wine_timeout() { echo $(($1 * ${INSTALLHOOKS_TIMEOUT_SCALE:-1})); }

@@ -25,7 +25,8 @@
 # installer's hooks), uninstall (install, then the plain uninstaller) and
 # zuda (install, then the uninstaller with /ZUDA). LIST is a comma-separated
 # subset; all of them by default. Every Wine program started costs a minute
-# where 32-bit code runs under emulation, so the script starts few.
+# where 32-bit code runs under an old qemu (scripts/lib/i386.sh), so the
+# script starts few.
 #
 # Needs WINEPREFIX (scripts/test sets it). Exits non-zero on any failed check.
 set -uo pipefail

@@ -4,7 +4,7 @@
 # removes the wrong number of bytes of arguments. Each faulty DLL runs the
 # check (nsis_e2e.sh) in place of the shipped one, in the scenario where its
 # fault shows: a check fails as soon as any scenario of it fails, and each
-# scenario starts about ten Wine programs, a minute each under emulation.
+# scenario starts about ten Wine programs, a minute each under an old qemu.
 #
 # The NSIS System plug-in restores the stack pointer itself after every call,
 # so an installer built with NSIS runs a hook with the wrong argument count

@@ -38,7 +38,7 @@ def wine(*command):
 
 def windows_path(path):
     # Wine's drive Z: is the Unix root: the same path, with no winepath start
-    # (each Wine start costs a minute where 32-bit code runs under emulation).
+    # (each Wine start costs a minute where 32-bit code runs under an old qemu).
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
