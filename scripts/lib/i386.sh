@@ -114,12 +114,12 @@ emulate_i386_privately() {
 
 # Wine's 64-bit loader: Wine's own programs (wineboot, cmd) are 64-bit in a
 # 64-bit prefix, and started through it they skip the 32-bit loader that
-# `wine` always goes through first, which costs a minute under emulation.
+# `wine` always goes through first, which costs a minute under an old qemu.
 wine64=/usr/lib/wine/wine64
 
 # wine_timeout SECONDS: SECONDS, scaled for a machine that emulates 32-bit
-# code: three times under a fast qemu (the suite takes a third longer), ten
-# under a slow one.
+# code: three times under a fast qemu (the suite takes about half again as
+# long), ten under a slow one.
 if i386_emulated; then
   if qemu_is_fast "$(registered_qemu)"; then
     export INSTALLHOOKS_TIMEOUT_SCALE=${INSTALLHOOKS_TIMEOUT_SCALE:-3}
