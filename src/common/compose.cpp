@@ -1,6 +1,6 @@
 #include "common/compose.h"
 
-#include <stdexcept>
+#include "common/wide.h"
 
 namespace installhooks {
 namespace {
@@ -9,9 +9,9 @@ bool isPart(const wchar_t* f) { return f[0] == L'%' && f[1] == L's'; }
 
 }  // namespace
 
-std::wstring composePath(const wchar_t* format, std::initializer_list<const wchar_t*> parts) {
-    std::size_t slots = 0;
-    std::size_t length = 0;
+HeapString composePath(const wchar_t* format, std::initializer_list<const wchar_t*> parts) {
+    SIZE_T slots = 0;
+    SIZE_T length = 0;
     for (const wchar_t* f = format; *f != L'\0'; ++f) {
         if (isPart(f)) {
             ++slots;
@@ -20,30 +20,39 @@ std::wstring composePath(const wchar_t* format, std::initializer_list<const wcha
             ++length;
         }
     }
-    // A format and its parts that do not match are a mistake in the caller,
-    // never a path to act on: nothing is composed from them.
     if (slots != parts.size()) {
-        throw std::invalid_argument("composePath: the parts do not match the format");
+        return HeapString();
     }
     for (const wchar_t* part : parts) {
         if (part == nullptr) {
-            throw std::invalid_argument("composePath: a null part");
+            return HeapString();
         }
-        length += std::wcslen(part);
+        const SIZE_T partLength = wideLength(part);
+        // A length that would wrap the byte count cannot be allocated.
+        if (partLength > (static_cast<SIZE_T>(-1) / sizeof(wchar_t)) - 1 - length) {
+            return HeapString();
+        }
+        length += partLength;
     }
 
-    std::wstring result;
-    result.reserve(length);
+    auto* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
+    if (text == nullptr) {
+        return HeapString();
+    }
+    wchar_t* out = text;
     const wchar_t* const* next = parts.begin();
     for (const wchar_t* f = format; *f != L'\0'; ++f) {
         if (isPart(f)) {
-            result.append(*next++);
+            for (const wchar_t* p = *next++; *p != L'\0'; ++p) {
+                *out++ = *p;
+            }
             ++f;
         } else {
-            result.push_back(*f);
+            *out++ = *f;
         }
     }
-    return result;
+    *out = L'\0';
+    return HeapString(text);
 }
 
 }  // namespace installhooks

@@ -4,11 +4,9 @@
 
 #include <shlwapi.h>
 
-#include <cwchar>
-#include <string>
-
 #include "common/compose.h"
 #include "common/unique_handle.h"
+#include "common/wide.h"
 #include "registry/RegistryKey.h"
 
 namespace installhooks {
@@ -45,24 +43,30 @@ bool migrateSchedulerTasks() {
             ERROR_SUCCESS) {
             break;
         }
-        if (std::wcsstr(name, kTaskMarker) == nullptr) {
+        if (!wideContains(name, kTaskMarker)) {
             ++index;
             continue;
         }
 
+        const HeapString oldPath = composePath(L"%s%s", {kSuiteScheduler, name});
+        if (oldPath.empty()) {
+            break;
+        }
         UniqueHKey oldTask;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, composePath(L"%s%s", {kSuiteScheduler, name}).c_str(), 0, KEY_READ,
-                          oldTask.put()) != ERROR_SUCCESS) {
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, oldPath.get(), 0, KEY_READ, oldTask.put()) != ERROR_SUCCESS) {
             break;
         }
 
         // Creates the platform's scheduler key with the first task, and opens
         // a task key that an earlier run already created.
+        const HeapString newPath = composePath(L"%s%s", {kPlatformScheduler, name});
+        if (newPath.empty()) {
+            break;
+        }
         UniqueHKey newTask;
         DWORD disposition = 0;
-        const LONG created =
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, composePath(L"%s%s", {kPlatformScheduler, name}).c_str(), 0, nullptr,
-                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, newTask.put(), &disposition);
+        const LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, newPath.get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, newTask.put(), &disposition);
         bool copied = false;
         if (created == ERROR_SUCCESS) {
             copied = SHCopyKeyW(oldTask.get(), nullptr, newTask.get(), 0) == ERROR_SUCCESS;

@@ -39,7 +39,11 @@ bool deleteObsoleteDataFiles() {
     // A file that is already gone, or cannot be deleted, does not keep the
     // others from going.
     for (const wchar_t* relative : kObsoleteFiles) {
-        DeleteFileW(composePath(L"%s\\%s", {programFiles, relative}).c_str());
+        const HeapString path = composePath(L"%s\\%s", {programFiles, relative});
+        if (path.empty()) {
+            return true;
+        }
+        DeleteFileW(path.get());
     }
     return true;
 }

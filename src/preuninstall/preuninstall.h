@@ -28,7 +28,9 @@ bool purgeMountedHive();
 
 // Mounts the NTUSER.DAT of `profileFolder` at HKEY_USERS\"Korvan_Tmp_Reg",
 // enabling the restore privilege first (it stays enabled). True when mounted.
-bool loadProfileHive(const wchar_t* profileFolder);
+// When the hive file's path cannot be composed (out of memory) it is false
+// and `*outOfMemory`, where given, is set.
+bool loadProfileHive(const wchar_t* profileFolder, bool* outOfMemory = nullptr);
 
 // Purges the loaded hives, then mounts, purges and unmounts the hive of every
 // other profile in the folder that holds the calling account's own profile.

@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include <cwchar>
 #include <initializer_list>
 
+#include "common/wide.h"
 #include "preuninstall/preuninstall.h"
 #include "registry/RegistryKey.h"
 
@@ -16,8 +16,8 @@ constexpr wchar_t kSettingsKey[] = L"ZTB";
 constexpr wchar_t kMakerKey[] = L"Korvan";
 constexpr wchar_t kMountName[] = L"Korvan_Tmp_Reg";
 constexpr wchar_t kClassesFragment[] = L"_Classes";
-constexpr std::size_t kShortestHiveName = 10;
-constexpr std::size_t kHiveNameCountLimit = 260;
+constexpr SIZE_T kShortestHiveName = 10;
+constexpr SIZE_T kHiveNameCountLimit = 260;
 constexpr DWORD kHiveNameUnits = 300;
 
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
@@ -28,7 +28,7 @@ constexpr REGSAM kMakerKeyAccess = KEY_READ | KEY_WRITE | DELETE;
 // names are the default hive and the service accounts (".DEFAULT",
 // "S-1-5-18", ...), which the product never wrote to.
 bool isPurgedHiveName(const wchar_t* name) {
-    return wcsnlen(name, kHiveNameCountLimit) >= kShortestHiveName && std::wcsstr(name, kClassesFragment) == nullptr;
+    return wideLengthUpTo(name, kHiveNameCountLimit) >= kShortestHiveName && !wideContains(name, kClassesFragment);
 }
 
 // A hive's owner may write anywhere below its "Software" key, also while the

@@ -5,8 +5,6 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include <string>
-
 #include "common/compose.h"
 #include "preuninstall/preuninstall.h"
 #include "registry/RegistryKey.h"
@@ -32,15 +30,22 @@ bool removeShellIntegration() {
     // folder, or a Recycle Bin without a handler list, must still lose the
     // class key, or a COM registration would point at a removed DLL.
     if (SHGetFolderPathW(nullptr, CSIDL_SENDTO, nullptr, SHGFP_TYPE_CURRENT, buffer) == S_OK) {
+        const HeapString sendToFile = composePath(L"%s\\%s", {buffer, kSendToFile});
+        if (sendToFile.empty()) {
+            return false;
+        }
         // Missing, in use or denied: the entry is left, the step goes on.
-        DeleteFileW(composePath(L"%s\\%s", {buffer, kSendToFile}).c_str());
+        DeleteFileW(sendToFile.get());
     }
 
     bool handlerListOpened = false;
     buffer[0] = L'\0';
     if (StringFromGUID2(kRecycleBin, buffer, static_cast<int>(kBufferLength)) != 0) {
-        const std::wstring handlerList = composePath(kHandlerListFormat, {buffer});
-        if (key.openKey(HKEY_LOCAL_MACHINE, handlerList.c_str(), KEY_WRITE) == ERROR_SUCCESS) {
+        const HeapString handlerList = composePath(kHandlerListFormat, {buffer});
+        if (handlerList.empty()) {
+            return false;
+        }
+        if (key.openKey(HKEY_LOCAL_MACHINE, handlerList.get(), KEY_WRITE) == ERROR_SUCCESS) {
             handlerListOpened = true;
             key.deleteKeyTree(kHandlerKey);
             key.closeKey();

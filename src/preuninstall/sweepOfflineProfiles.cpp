@@ -1,12 +1,9 @@
 #include <shlobj.h>
 #include <windows.h>
 
-#include <cwchar>
-#include <new>
-#include <string>
-
 #include "common/compose.h"
 #include "common/unique_handle.h"
+#include "common/wide.h"
 #include "preuninstall/preuninstall.h"
 
 namespace installhooks {
@@ -27,7 +24,8 @@ constexpr const wchar_t* kSkippedFolders[] = {L"All Users", L"Default User", L"L
 // hive loaded and breaking that user's next logon).
 class MountedProfileHive {
 public:
-    explicit MountedProfileHive(const wchar_t* profileFolder) : mounted_(loadProfileHive(profileFolder)) {}
+    explicit MountedProfileHive(const wchar_t* profileFolder)
+        : mounted_(loadProfileHive(profileFolder, &outOfMemory_)) {}
     ~MountedProfileHive() {
         if (mounted_) {
             RegUnLoadKeyW(HKEY_USERS, kMountName);
@@ -36,16 +34,20 @@ public:
 
     MountedProfileHive(const MountedProfileHive&) = delete;
     MountedProfileHive& operator=(const MountedProfileHive&) = delete;
+    MountedProfileHive(MountedProfileHive&&) = delete;
+    MountedProfileHive& operator=(MountedProfileHive&&) = delete;
 
     bool mounted() const { return mounted_; }
+    bool outOfMemory() const { return outOfMemory_; }
 
 private:
+    bool outOfMemory_ = false;
     const bool mounted_;
 };
 
 bool isSkippedFolder(const wchar_t* name) {
     for (const wchar_t* skipped : kSkippedFolders) {
-        if (std::wcscmp(name, skipped) == 0) {
+        if (wideEqual(name, skipped)) {
             return true;
         }
     }
@@ -53,32 +55,37 @@ bool isSkippedFolder(const wchar_t* name) {
 }
 
 // Mounts, purges and unmounts the hive of one entry of the profiles
-// directory, unless the entry is no profile of another account.
-void sweepProfile(const wchar_t* profilesDirectory, const WIN32_FIND_DATAW& entry, const std::wstring& currentUser) {
+// directory, unless the entry is no profile of another account. False when
+// a path could not be composed: the sweep then ends.
+bool sweepProfile(const wchar_t* profilesDirectory, const WIN32_FIND_DATAW& entry, const wchar_t* currentUser) {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return;
+        return true;
     }
     if (entry.cFileName[0] == L'.') {
-        return;
+        return true;
     }
     if (isSkippedFolder(entry.cFileName)) {
-        return;
+        return true;
     }
-    const std::wstring profileFolder = composePath(kProfileFolderFormat, {profilesDirectory, entry.cFileName});
+    const HeapString profileFolder = composePath(kProfileFolderFormat, {profilesDirectory, entry.cFileName});
+    if (profileFolder.empty()) {
+        return false;
+    }
     // The caller's own hive is loaded: its settings went with the loaded hives.
-    if (!currentUser.empty() && currentUser == entry.cFileName) {
-        return;
+    if (currentUser[0] != L'\0' && wideEqual(currentUser, entry.cFileName)) {
+        return true;
     }
-    MountedProfileHive hive(profileFolder.c_str());
+    MountedProfileHive hive(profileFolder.get());
     if (!hive.mounted()) {
-        return;
+        return !hive.outOfMemory();
     }
     purgeMountedHive();
+    return true;
 }
 
 }  // namespace
 
-bool loadProfileHive(const wchar_t* profileFolder) {
+bool loadProfileHive(const wchar_t* profileFolder, bool* outOfMemory) {
     {
         UniqueKernelHandle token;
         if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()) == FALSE) {
@@ -96,46 +103,57 @@ bool loadProfileHive(const wchar_t* profileFolder) {
             return false;
         }
     }
-    const std::wstring hiveFile = composePath(kHiveFileFormat, {profileFolder});
-    return RegLoadKeyW(HKEY_USERS, kMountName, hiveFile.c_str()) == ERROR_SUCCESS;
+    const HeapString hiveFile = composePath(kHiveFileFormat, {profileFolder});
+    if (hiveFile.empty()) {
+        if (outOfMemory != nullptr) {
+            *outOfMemory = true;
+        }
+        return false;
+    }
+    return RegLoadKeyW(HKEY_USERS, kMountName, hiveFile.get()) == ERROR_SUCCESS;
 }
 
 bool sweepOfflineProfiles() {
     wchar_t name[kNameUnits] = {};
-    try {
-        purgeLoadedHives();
+    purgeLoadedHives();
 
-        std::wstring currentUser;
-        DWORD size = kNameUnits;
-        if (GetUserNameW(name, &size) != FALSE) {
-            currentUser = name;
+    wchar_t currentUser[kNameUnits] = {};
+    DWORD size = kNameUnits;
+    if (GetUserNameW(name, &size) != FALSE) {
+        for (DWORD i = 0; i < kNameUnits - 1 && name[i] != L'\0'; ++i) {
+            currentUser[i] = name[i];
         }
+    }
 
-        if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, name) != S_OK) {
-            return false;
-        }
-        wchar_t* lastBackslash = std::wcsrchr(name, L'\\');
-        if (lastBackslash == nullptr) {
-            return false;
-        }
-        // What is left in the buffer is the profiles directory.
-        *lastBackslash = L'\0';
+    if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, name) != S_OK) {
+        return false;
+    }
+    wchar_t* lastBackslash = wideFindLast(name, L'\\');
+    if (lastBackslash == nullptr) {
+        return false;
+    }
+    // What is left in the buffer is the profiles directory.
+    *lastBackslash = L'\0';
 
-        WIN32_FIND_DATAW entry;
-        UniqueFindHandle search(FindFirstFileW(composePath(kSearchFormat, {name}).c_str(), &entry));
-        if (!search.valid()) {
-            return false;
-        }
-        // Every entry counts, the first included: only on NTFS is it always ".".
-        do {
-            sweepProfile(name, entry, currentUser);
-        } while (FindNextFileW(search.get(), &entry) != FALSE);
-        return true;
-    } catch (const std::bad_alloc&) {
-        // Out of memory while composing a name: the owners have unmounted the
-        // hive and closed the search on the way here.
+    const HeapString pattern = composePath(kSearchFormat, {name});
+    if (pattern.empty()) {
+        // Out of memory: the walk is over before it began.
         return true;
     }
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle search(FindFirstFileW(pattern.get(), &entry));
+    if (!search.valid()) {
+        return false;
+    }
+    // Every entry counts, the first included: only on NTFS is it always ".".
+    // Out of memory while composing a name ends the walk; the owners have
+    // unmounted the hive and close the search on the way out.
+    do {
+        if (!sweepProfile(name, entry, currentUser)) {
+            return true;
+        }
+    } while (FindNextFileW(search.get(), &entry) != FALSE);
+    return true;
 }
 
 }  // namespace installhooks

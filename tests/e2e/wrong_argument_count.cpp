@@ -10,10 +10,7 @@
 extern "C" {
 
 int WINAPI DllPostInstall(void* /*unused*/) {
-    try {
-        installhooks::stampInstallDate();
-    } catch (...) {
-    }
+    installhooks::stampInstallDate();
     return 0;
 }
 
@@ -22,5 +19,7 @@ int WINAPI DllCreateTasks(void* /*unused*/, void* /*unused*/, void* /*unused*/, 
 int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/, void* /*unused*/) { return 0; }
 
 int WINAPI DllZudaUnInstall(void* /*unused*/) { return 0; }
+
+BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) { return TRUE; }
 
 }  // extern "C"

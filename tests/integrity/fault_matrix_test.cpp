@@ -68,9 +68,7 @@ Call describeCall(const std::string& function, const DWORD* arguments) {
     return call;
 }
 
-bool isAllocation(const std::string& function) {
-    return function == "malloc" || function == "calloc" || function == "realloc";
-}
+bool isAllocation(const std::string& function) { return function == "HeapAlloc"; }
 
 // One operation of a hook, or a part of the offline profile sweep that runs
 // whatever happened in the part before it: where its calls begin in the
@@ -134,15 +132,6 @@ struct MatrixSize {
 
 class FaultMatrix : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        // The runtime's first throw in the process allocates for itself:
-        // take it here, before any allocation is counted.
-        try {
-            throw std::bad_alloc();
-        } catch (const std::bad_alloc&) {
-        }
-    }
-
     void TearDown() override {
         machine::unloadHive(kMountName);
         sample::clear();

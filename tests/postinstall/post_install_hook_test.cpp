@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -16,11 +14,13 @@
 #include "samplemachine/footprint.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
+#include "support/heap_failure.h"
 #include "support/iat_patch.h"
 
 using machine::kView32;
 using machine::kView64;
 using testing_support::HandleLedger;
+using testing_support::HeapAllocFailure;
 using testing_support::HookLibrary;
 using testing_support::IatPatch;
 
@@ -98,17 +98,6 @@ BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
 }
 HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
 
-// Fails the first allocation after it is armed, and no other.
-decltype(&malloc) g_malloc = nullptr;
-bool g_failNextMalloc = false;
-void* __cdecl failingOnceMalloc(size_t size) {
-    if (g_failNextMalloc) {
-        g_failNextMalloc = false;
-        return nullptr;
-    }
-    return g_malloc(size);
-}
-
 }  // namespace
 
 TEST_F(PostInstallHook, DoesEveryStepAndLeavesNothingOpen) {
@@ -177,21 +166,14 @@ TEST_F(PostInstallHook, AStepThatFailsDoesNotStopTheNextOnes) {
 }
 
 TEST_F(PostInstallHook, RunningOutOfMemoryInOneStepDoesNotStopTheNextOnes) {
-    // Warm the runtime up: the first throw in a process allocates for itself.
-    try {
-        throw std::bad_alloc();
-    } catch (const std::bad_alloc&) {
-    }
     {
         HandleLedger ledger(dll.module());
-        IatPatch allocation(dll.module(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingOnceMalloc));
-        ASSERT_TRUE(allocation.applied());
-        g_malloc = allocation.originalAs<decltype(g_malloc)>();
         // The stamp allocates nothing: the first allocation is the first
         // file path's.
-        g_failNextMalloc = true;
+        HeapAllocFailure allocation(dll.module(), 1);
+        ASSERT_TRUE(allocation.applied());
         EXPECT_EQ(0, dll.call("DllPostInstall"));
-        EXPECT_FALSE(g_failNextMalloc);
+        EXPECT_TRUE(allocation.failed());
         EXPECT_EQ(0U, ledger.openCount());
     }
     EXPECT_EQ(16U, machine::readValue(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64).data.size());

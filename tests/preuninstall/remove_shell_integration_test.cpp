@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,10 +17,13 @@
 #include "samplemachine/footprint_shell.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
+#include "support/heap_failure.h"
+#include "preuninstall/user_hives.h"
 #include "support/iat_patch.h"
 
 namespace shell = sample::shell;
 using testing_support::HandleLedger;
+using testing_support::HeapAllocFailure;
 using testing_support::IatPatch;
 using testing_support::testProgram;
 
@@ -92,9 +92,6 @@ LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM
     return g_regOpenKeyExW(parent, path, options, access, key);
 }
 
-int g_mallocs = 0;
-decltype(&std::malloc) g_malloc = nullptr;
-void* __cdecl failingFirstMalloc(size_t size) { return ++g_mallocs == 1 ? nullptr : g_malloc(size); }
 
 }  // namespace
 
@@ -250,31 +247,20 @@ TEST_F(RemoveShellIntegration, WhenTheClassRootCannotBeOpenedTheClassKeyStaysAnd
     EXPECT_EQ(0, ledger.strayCloses());
 }
 
-TEST_F(RemoveShellIntegration, APathThatCannotBeComposedLeavesTheStepWithNothingOpen) {
+TEST_F(RemoveShellIntegration, APathThatCannotBeComposedEndsTheStepThere) {
     seedFullInstall();
-    // The first throw of the process allocates for the unwinder: have it now.
-    try {
-        throw std::runtime_error("warm-up");
-    } catch (const std::exception&) {
-    }
-    g_malloc = reinterpret_cast<decltype(g_malloc)>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc")));
-    ASSERT_NE(nullptr, g_malloc);
-    HandleLedger ledger;
-    bool threw = false;
+    bool result = true;
     {
-        g_mallocs = 0;
-        IatPatch allocation(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingFirstMalloc));
+        // The first allocation is the Send To file's path.
+        HeapAllocFailure allocation(testProgram(), 1);
         ASSERT_TRUE(allocation.applied());
-        try {
-            installhooks::removeShellIntegration();
-        } catch (const std::bad_alloc&) {
-            threw = true;
-        }
+        result = installhooks::removeShellIntegration();
+        EXPECT_TRUE(allocation.failed());
     }
-    EXPECT_TRUE(threw);
-    EXPECT_EQ(0U, ledger.openCount());
-    EXPECT_EQ(0, ledger.strayCloses());
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(machine::fileExists(shell::sendToFile()));
+    EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey()));
+    EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
 }
 
 // The removal hooks run the step first, through the shipped DLL.
@@ -299,20 +285,19 @@ TEST_P(RemovalHooks, GoOnAfterTheStepRunsOutOfMemory) {
     testing_support::HookLibrary dll;
     ASSERT_NE(nullptr, dll.module());
     seedFullInstall();
-    try {
-        throw std::runtime_error("warm-up");
-    } catch (const std::exception&) {
+    preuninstall_test::seedUserSettings(HKEY_CURRENT_USER, L"");
+    ASSERT_TRUE(machine::keyExists(HKEY_CURRENT_USER, L"Software\\Korvan\\ZTB"));
+    {
+        HeapAllocFailure allocation(dll.module(), 1);
+        ASSERT_TRUE(allocation.applied());
+        EXPECT_EQ(0, dll.call(GetParam()));
+        EXPECT_TRUE(allocation.failed());
     }
-    g_malloc = reinterpret_cast<decltype(g_malloc)>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "malloc")));
-    g_mallocs = 0;
-    IatPatch allocation(dll.module(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&failingFirstMalloc));
-    ASSERT_TRUE(allocation.applied());
-
-    EXPECT_EQ(0, dll.call(GetParam()));
-    EXPECT_GE(g_mallocs, 1);
-    // The step was left at its first path, before any registry entry.
+    // The step was left at its first path, before any registry entry; the
+    // purge that follows it ran all the same.
     EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
+    EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, L"Software\\Korvan"));
+    preuninstall_test::clearCurrentUser();
 }
 
 INSTANTIATE_TEST_SUITE_P(Hooks, RemovalHooks, ::testing::Values("DllPreUnInstall", "DllZudaUnInstall"),

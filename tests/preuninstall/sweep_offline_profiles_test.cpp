@@ -156,17 +156,17 @@ BOOL WINAPI userNameAs(LPWSTR buffer, LPDWORD size) {
 
 // One allocation of the program made to fail, armed by a Windows call that
 // the step makes just before the allocation it targets.
-using MallocFn = void*(__cdecl*)(size_t);
-MallocFn g_malloc = nullptr;
+using HeapAllocFn = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
+HeapAllocFn g_heapAlloc = nullptr;
 bool g_failNextAllocation = false;
 int g_failedAllocations = 0;
-void* __cdecl mallocThatFailsOnce(size_t size) {
+LPVOID WINAPI heapAllocThatFailsOnce(HANDLE heap, DWORD flags, SIZE_T size) {
     if (g_failNextAllocation) {
         g_failNextAllocation = false;
         ++g_failedAllocations;
         return nullptr;
     }
-    return g_malloc(size);
+    return g_heapAlloc(heap, flags, size);
 }
 
 bool g_armed = false;
@@ -441,11 +441,6 @@ class SweepOutOfMemory : public SweepOfflineProfiles {
 protected:
     void SetUp() override {
         SweepOfflineProfiles::SetUp();
-        // The first throw of a process allocates for the unwinder: not here.
-        try {
-            throw std::runtime_error("warm-up");
-        } catch (const std::exception&) {
-        }
         alice = folders.addProfile(L"KorvanAlice");
         folders.addProfile(L"KorvanBob");
         ASSERT_TRUE(folders.complete());
@@ -461,9 +456,10 @@ protected:
         IatPatch arming(testProgram(), dll, function, reinterpret_cast<const void*>(replacement));
         ASSERT_TRUE(arming.applied());
         original = arming.originalAs<Fn>();
-        IatPatch allocation(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&mallocThatFailsOnce));
+        IatPatch allocation(testProgram(), "kernel32.dll", "HeapAlloc",
+                            reinterpret_cast<const void*>(&heapAllocThatFailsOnce));
         ASSERT_TRUE(allocation.applied());
-        g_malloc = allocation.originalAs<MallocFn>();
+        g_heapAlloc = allocation.originalAs<HeapAllocFn>();
 
         EXPECT_TRUE(installhooks::sweepOfflineProfiles());
 

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "common/compose.h"
 #include "registry/RegistryKey.h"
 #include "registry/registry_support.h"
 #include "support/handle_ledger.h"
+#include "support/heap_failure.h"
 #include "support/iat_patch.h"
 
 using installhooks::RegistryKey;
@@ -27,6 +29,7 @@ using registry_testing::deleteExCalls;
 using registry_testing::kScratch;
 using registry_testing::RegistryLink;
 using testing_support::HandleLedger;
+using testing_support::HeapAllocFailure;
 using testing_support::IatPatch;
 using testing_support::testProgram;
 
@@ -85,25 +88,6 @@ protected:
     }
 };
 
-// The heap allocations the test program makes through its import table.
-int g_allocations = 0;
-decltype(&std::malloc) g_malloc = nullptr;
-decltype(&std::calloc) g_calloc = nullptr;
-decltype(&std::realloc) g_realloc = nullptr;
-void* __cdecl countingMalloc(size_t size) {
-    ++g_allocations;
-    return g_malloc(size);
-}
-void* __cdecl countingCalloc(size_t count, size_t size) {
-    ++g_allocations;
-    return g_calloc(count, size);
-}
-void* __cdecl countingRealloc(void* block, size_t size) {
-    ++g_allocations;
-    return g_realloc(block, size);
-}
-// Keeps GCC from eliding the control allocation.
-int* volatile g_escape = nullptr;
 
 int g_lookups = 0;
 decltype(&GetProcAddress) g_getProcAddress = nullptr;
@@ -199,33 +183,21 @@ TEST_F(DeleteKeyTree, MakesNoHeapAllocation) {
     ASSERT_EQ(ERROR_SUCCESS, key.openKey(HKEY_CURRENT_USER, kParent.c_str(), KEY_WRITE));
     LONG status = -1;
     int control = 0;
-    // The wrappers need their targets before the first patch is made: making
-    // the next patch allocates.
-    const HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
-    ASSERT_NE(nullptr, msvcrt);
-    g_malloc = reinterpret_cast<decltype(g_malloc)>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "malloc")));
-    g_calloc = reinterpret_cast<decltype(g_calloc)>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "calloc")));
-    g_realloc = reinterpret_cast<decltype(g_realloc)>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "realloc")));
-    ASSERT_TRUE(g_malloc != nullptr && g_calloc != nullptr && g_realloc != nullptr);
+    int allocations = 0;
     registry_testing::recordHandleDeletions(false);
     {
-        IatPatch mallocPatch(testProgram(), "msvcrt.dll", "malloc", reinterpret_cast<const void*>(&countingMalloc));
-        IatPatch callocPatch(testProgram(), "msvcrt.dll", "calloc", reinterpret_cast<const void*>(&countingCalloc));
-        IatPatch reallocPatch(testProgram(), "msvcrt.dll", "realloc", reinterpret_cast<const void*>(&countingRealloc));
-        ASSERT_TRUE(mallocPatch.applied());
-        // The counter sees an allocation made the way the product would.
-        g_allocations = 0;
-        g_escape = new int(1);
-        delete g_escape;
-        control = g_allocations;
-
-        g_allocations = 0;
+        HeapAllocFailure counter(testProgram(), 0);
+        ASSERT_TRUE(counter.applied());
+        // The counter sees an allocation made the way the product makes one.
+        installhooks::composePath(L"%s", {L"x"});
+        control = counter.allocations();
         status = key.deleteKeyTree(L"Doomed");
+        allocations = counter.allocations() - control;
     }
     registry_testing::recordHandleDeletions(true);
     EXPECT_EQ(1, control);
     EXPECT_EQ(ERROR_SUCCESS, status);
-    EXPECT_EQ(0, g_allocations);
+    EXPECT_EQ(0, allocations);
     EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, kDoomed));
 }
 

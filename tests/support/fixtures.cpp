@@ -13,6 +13,12 @@ void ProductKeysTest::clearProductKeys() {
 }
 
 std::wstring HookLibrary::path() {
+    // Another build of the DLL, such as a signed copy, when the run names one.
+    wchar_t other[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"INSTALLHOOKS_DLL", other, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        return other;
+    }
     wchar_t program[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, program, MAX_PATH);
     std::wstring folder = program;

@@ -24,8 +24,9 @@ protected:
     static void clearProductKeys();
 };
 
-// installhooks.dll, next to the test program, loaded for the lifetime of the
-// object.
+// installhooks.dll, next to the test program (or the file that the
+// environment variable INSTALLHOOKS_DLL names), loaded for the lifetime of
+// the object.
 class HookLibrary {
 public:
     HookLibrary();

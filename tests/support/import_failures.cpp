@@ -6,7 +6,7 @@ namespace testing_support {
 namespace {
 
 // Status codes the registry returns, FALSE/NULL with a last error from the
-// kernel and security calls, E_FAIL from the shell, NULL from the allocator.
+// kernel and security calls, E_FAIL from the shell, NULL from the process heap.
 const ImportFailure kFailures[] = {
     {"RegOpenKeyExW", 20, ERROR_ACCESS_DENIED, 0},
     {"RegOpenKeyW", 12, ERROR_ACCESS_DENIED, 0},
@@ -38,9 +38,7 @@ const ImportFailure kFailures[] = {
     {"NtDeleteKey", 4, static_cast<DWORD>(0xC0000022L), 0},  // STATUS_ACCESS_DENIED
     {"NtQueryKey", 20, static_cast<DWORD>(0xC0000022L), 0},  // STATUS_ACCESS_DENIED
     {"RegDeleteKeyExW", 16, ERROR_ACCESS_DENIED, 0},
-    {"malloc", 0, 0, 0},
-    {"calloc", 0, 0, 0},
-    {"realloc", 0, 0, 0},
+    {"HeapAlloc", 12, 0, 0},
 };
 
 }  // namespace

@@ -4,7 +4,7 @@
 // a test records each call the module makes through its import table and
 // makes exactly one chosen call fail the way that call really fails (a
 // registry status, FALSE with a last error, INVALID_HANDLE_VALUE, a failing
-// HRESULT, NULL from malloc).
+// HRESULT, NULL from HeapAlloc).
 
 #include <string>
 

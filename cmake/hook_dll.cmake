@@ -1,0 +1,41 @@
+# installhooks_hook_dll(NAME SOURCE...): a hook DLL as it ships, for the
+# product and for the test variants built like it.
+#
+# - No C or C++ runtime: no start-up code, no TLS callbacks, no allocation of
+#   its own at load; the entry point is DllMain itself, and the few routines
+#   the compiler expects come from src/ (hardening.c, memory.c).
+# - Hardened: ASLR with relocations, NX, "no SEH" (nothing in it handles SEH
+#   exceptions, and there is no table to give), a stack protector whose guard
+#   the loader randomises, Control Flow Guard with its function table, CET
+#   shadow-stack compatible; the load configuration (load_config.c) ties the
+#   guard and the tables to the image.
+# - Imports only system DLLs; stripped of its symbol table, its symbols in
+#   NAME.pdb beside it.
+# How the product's own code (src/) is compiled, in the DLL and wherever the
+# tests link it: no exceptions or RTTI (errors are values), nothing that runs
+# before DllMain or after it (no global constructors or exit-time
+# destructors), no unwind tables, the stack protector on every frame with an
+# array or an address taken, and every indirect call checked.
+set(INSTALLHOOKS_PRODUCT_COMPILE_OPTIONS
+    -fstack-protector-strong -mguard=cf -fno-unwind-tables -fno-asynchronous-unwind-tables
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Wglobal-constructors -Wexit-time-destructors>)
+
+set(INSTALLHOOKS_HOOK_DLL_HARDENING
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh -Wl,--guard-cf "-Wl,-Xlink=-cetcompat")
+
+function(installhooks_hook_dll name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINK_OPTIONS")
+  add_library(${name} SHARED ${arg_SOURCES}
+      ${PROJECT_SOURCE_DIR}/src/hooks/load_config.c
+      ${PROJECT_SOURCE_DIR}/src/hooks/memory.c)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/hooks/memory.c PROPERTIES COMPILE_OPTIONS "-ffreestanding;-fno-builtin")
+  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  target_link_libraries(${name} PRIVATE installhooks_core installhooks_warnings kernel32)
+  target_compile_options(${name} PRIVATE ${INSTALLHOOKS_PRODUCT_COMPILE_OPTIONS})
+  if(arg_LINK_OPTIONS)
+    set(hardening ${arg_LINK_OPTIONS})
+  else()
+    set(hardening ${INSTALLHOOKS_HOOK_DLL_HARDENING})
+  endif()
+  target_link_options(${name} PRIVATE -nostdlib "-Wl,--entry=DllMain@12" -s ${hardening})
+endfunction()
