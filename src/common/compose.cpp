@@ -21,23 +21,23 @@ HeapString composePath(const wchar_t* format, std::initializer_list<const wchar_
         }
     }
     if (slots != parts.size()) {
-        return HeapString();
+        return {};
     }
     for (const wchar_t* part : parts) {
         if (part == nullptr) {
-            return HeapString();
+            return {};
         }
         const SIZE_T partLength = wideLength(part);
         // A length that would wrap the byte count cannot be allocated.
         if (partLength > (static_cast<SIZE_T>(-1) / sizeof(wchar_t)) - 1 - length) {
-            return HeapString();
+            return {};
         }
         length += partLength;
     }
 
     auto* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
     if (text == nullptr) {
-        return HeapString();
+        return {};
     }
     wchar_t* out = text;
     const wchar_t* const* next = parts.begin();

@@ -75,7 +75,7 @@ bool sweepProfile(const wchar_t* profilesDirectory, const WIN32_FIND_DATAW& entr
     if (currentUser[0] != L'\0' && wideEqual(currentUser, entry.cFileName)) {
         return true;
     }
-    MountedProfileHive hive(profileFolder.get());
+    const MountedProfileHive hive(profileFolder.get());
     if (!hive.mounted()) {
         return !hive.outOfMemory();
     }
@@ -141,7 +141,7 @@ bool sweepOfflineProfiles() {
         return true;
     }
     WIN32_FIND_DATAW entry;
-    UniqueFindHandle search(FindFirstFileW(pattern.get(), &entry));
+    const UniqueFindHandle search(FindFirstFileW(pattern.get(), &entry));
     if (!search.valid()) {
         return false;
     }

@@ -23,8 +23,12 @@ RegDeleteKeyExWFn regDeleteKeyExW() {
     if (!g_regDeleteKeyExWLookedUp) {
         HMODULE advapi = GetModuleHandleW(L"Advapi32.dll");
         if (advapi != nullptr) {
+            // FARPROC becomes the function's own type through void*: the
+            // compiler rejects the direct cast between function types.
+            // NOLINTBEGIN(bugprone-casting-through-void)
             g_regDeleteKeyExW =
                 reinterpret_cast<RegDeleteKeyExWFn>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExW")));
+            // NOLINTEND(bugprone-casting-through-void)
         }
         g_regDeleteKeyExWLookedUp = true;
     }

@@ -92,7 +92,6 @@ LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM
     return g_regOpenKeyExW(parent, path, options, access, key);
 }
 
-
 }  // namespace
 
 TEST_F(RemoveShellIntegration, RemovesTheThreeItemsOfAFullInstallAndLeavesTheirNeighbours) {

@@ -88,7 +88,6 @@ protected:
     }
 };
 
-
 int g_lookups = 0;
 decltype(&GetProcAddress) g_getProcAddress = nullptr;
 FARPROC WINAPI countingGetProcAddress(HMODULE module, LPCSTR name) {
