@@ -25,11 +25,29 @@ set(INSTALLHOOKS_HOOK_DLL_HARDENING
 
 function(installhooks_hook_dll name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINK_OPTIONS")
-  add_library(${name} SHARED ${arg_SOURCES}
+  # The linker records its command line in the PDB: the .def file is handed
+  # to it by a path inside the build tree, the same in every build folder and
+  # clone, instead of the absolute path CMake would give.
+  set(sources)
+  set(def_options)
+  set(def_copies)
+  foreach(source IN LISTS arg_SOURCES)
+    if(source MATCHES "\\.def$")
+      get_filename_component(def_absolute ${source} ABSOLUTE)
+      set(def_copy ${CMAKE_CURRENT_BINARY_DIR}/${name}.def)
+      configure_file(${def_absolute} ${def_copy} COPYONLY)
+      file(RELATIVE_PATH def_relative ${PROJECT_BINARY_DIR} ${def_copy})
+      list(APPEND def_options ${def_relative})
+      list(APPEND def_copies ${def_copy})
+    else()
+      list(APPEND sources ${source})
+    endif()
+  endforeach()
+  add_library(${name} SHARED ${sources}
       ${PROJECT_SOURCE_DIR}/src/hooks/load_config.c
       ${PROJECT_SOURCE_DIR}/src/hooks/memory.c)
   set_source_files_properties(${PROJECT_SOURCE_DIR}/src/hooks/memory.c PROPERTIES COMPILE_OPTIONS "-ffreestanding;-fno-builtin")
-  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name} LINK_DEPENDS "${def_copies}")
   target_link_libraries(${name} PRIVATE installhooks_core installhooks_warnings kernel32)
   target_compile_options(${name} PRIVATE ${INSTALLHOOKS_PRODUCT_COMPILE_OPTIONS})
   if(arg_LINK_OPTIONS)
@@ -37,5 +55,5 @@ function(installhooks_hook_dll name)
   else()
     set(hardening ${INSTALLHOOKS_HOOK_DLL_HARDENING})
   endif()
-  target_link_options(${name} PRIVATE -nostdlib "-Wl,--entry=DllMain@12" -s ${hardening})
+  target_link_options(${name} PRIVATE -nostdlib "-Wl,--entry=DllMain@12" -s ${hardening} ${def_options})
 endfunction()
