@@ -25,7 +25,6 @@ HOOKS = {"DllPostInstall": 16, "DllCreateTasks": 16, "DllPreUnInstall": 16, "Dll
 # Windows system DLLs that every Windows process can load from System32 (the
 # KnownDLLs and ntdll, which every process has loaded).
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll", "ntdll.dll"}
-PDB_NAME = "installhooks.pdb"
 SIZE_GOAL = 32 * 1024
 SIZE_BAR = 64 * 1024
 DEFAULT_COOKIE = 0xBB40E64E
@@ -225,16 +224,18 @@ def main():
                                                 raw[14:20].hex().upper()),
                     struct.unpack("<I", raw[20:24])[0])
             pdb_name = raw[24:].split(b"\0")[0].decode(errors="replace")
+    # The PDB beside the DLL, named without a folder: no build path leaks.
+    own_pdb = os.path.splitext(os.path.basename(args.dll))[0] + ".pdb"
     pdb_problem = None
-    if pdb_name != PDB_NAME:
-        pdb_problem = f"the PDB reference is {pdb_name!r}, not {PDB_NAME!r}"
+    if pdb_name != own_pdb:
+        pdb_problem = f"the PDB reference is {pdb_name!r}, not {own_pdb!r}"
     elif args.pdb:
         summary = subprocess.run([args.pdbutil, "dump", "--summary", args.pdb], capture_output=True, text=True,
                                  check=False).stdout
         if f"GUID: {guid[0]}" not in summary or not re.search(rf"Age: {guid[1]}\b", summary):
             pdb_problem = f"{args.pdb} is not the DLL's PDB ({guid[0]}, age {guid[1]})"
     check.rule("pdb", pdb_problem is None, pdb_problem or
-               f"names {PDB_NAME}" + (", which matches the DLL" if args.pdb else ""))
+               f"names {own_pdb}" + (", which matches the DLL" if args.pdb else ""))
 
     if args.pdb and pdb_problem is None:
         unresolved = []
