@@ -125,6 +125,15 @@ TEST(Exports, TheDllIsHardenedForAnElevatedHost) {
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
     EXPECT_NE(0, nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
     EXPECT_NE(0, nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+    // The stack protector's guard, named by the load configuration, is no
+    // longer the value the file holds (0xBB40E64E): the loader randomised it.
+    const IMAGE_DATA_DIRECTORY& config = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    ASSERT_GE(config.Size, offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SecurityCookie) + sizeof(DWORD));
+    const auto* loadConfig = reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY32*>(base + config.VirtualAddress);
+    ASSERT_NE(0U, loadConfig->SecurityCookie);
+    const DWORD guard = *reinterpret_cast<const DWORD*>(loadConfig->SecurityCookie);
+    EXPECT_NE(0xBB40E64EU, guard);
+    EXPECT_NE(0U, guard);
 }
 
 TEST(Exports, TheVersionResourceNamesTheProjectVersion) {

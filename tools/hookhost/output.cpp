@@ -171,7 +171,7 @@ void Output::summary(const std::string& hook, const trace::Summary& summary) con
     const std::string runtime = textCounts(summary.runtime, counted);
     std::printf("== summary of %s\n", hook.c_str());
     std::printf("calls listed above (%u): %s\n", static_cast<unsigned>(listed), calls.c_str());
-    std::printf("C runtime calls, counted, not listed (%u): %s\n", static_cast<unsigned>(counted), runtime.c_str());
+    std::printf("heap calls, counted, not listed (%u): %s\n", static_cast<unsigned>(counted), runtime.c_str());
     const std::pair<const char*, const char*> groups[] = {{"delete", "deleted"},
                                                           {"write", "written"},
                                                           {"create", "created"},

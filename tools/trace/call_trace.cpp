@@ -28,8 +28,12 @@ bool isRegistryStatus(const std::string& function) { return function.rfind("Reg"
 
 bool isNtStatus(const std::string& function) { return function.rfind("Nt", 0) == 0 || function.rfind("Zw", 0) == 0; }
 
-// The C runtime's calls (allocation, strings) are counted, not listed.
-bool isRuntime(const ImportEntry& entry) { return lstrcmpiA(entry.dll.c_str(), "msvcrt.dll") == 0; }
+// Memory bookkeeping is counted, not listed: the process heap's calls, and
+// those of a C runtime where a DLL imports one.
+bool isRuntime(const ImportEntry& entry) {
+    return lstrcmpiA(entry.dll.c_str(), "msvcrt.dll") == 0 || entry.function == "HeapAlloc" ||
+           entry.function == "HeapFree" || entry.function == "GetProcessHeap";
+}
 
 const wchar_t* wide(DWORD word) { return reinterpret_cast<const wchar_t*>(word); }
 

@@ -50,7 +50,7 @@ struct HandleCount {
 
 struct Summary {
     std::map<std::string, std::size_t> calls;    // listed calls, per function
-    std::map<std::string, std::size_t> runtime;  // C runtime calls: counted, not listed
+    std::map<std::string, std::size_t> runtime;  // heap calls: counted, not listed
     std::vector<Item> items;
     HandleCount keys;
     HandleCount searches;
