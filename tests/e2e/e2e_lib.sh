@@ -16,6 +16,17 @@ check() { # check DESCRIPTION COMMAND...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+# e2e_require_options NAME...: each NAME was given (--NAME VALUE).
+e2e_require_options() {
+  local name
+  for name in "$@"; do
+    if [ -z "${!name:-}" ]; then
+      echo "$e2e_name: --$name is required" >&2
+      exit 2
+    fi
+  done
+}
+
 # e2e_require_prefix: WINEPREFIX names a prefix whose drive Z: is /, through
 # which Unix paths reach Windows programs; starts Wine's services.
 e2e_require_prefix() {

@@ -43,12 +43,7 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-for name in dll hookhost samplemachine wxs workdir; do
-  if [ -z "${!name:-}" ]; then
-    echo "msi_e2e: --$name is required" >&2
-    exit 2
-  fi
-done
+e2e_require_options dll hookhost samplemachine wxs workdir
 for tool in wixl msiinfo; do
   if ! command -v "$tool" >/dev/null; then
     echo "msi_e2e: $tool not found; scripts/setup installs the wixl and msitools packages" >&2

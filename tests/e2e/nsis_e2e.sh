@@ -48,12 +48,7 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-for name in dll hookhost samplemachine makensis nsi workdir; do
-  if [ -z "${!name:-}" ]; then
-    echo "nsis_e2e: --$name is required" >&2
-    exit 2
-  fi
-done
+e2e_require_options dll hookhost samplemachine makensis nsi workdir
 if ! command -v "$makensis" >/dev/null; then
   echo "nsis_e2e: makensis not found ($makensis); scripts/setup installs the nsis package" >&2
   exit 2
