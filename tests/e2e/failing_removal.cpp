@@ -15,4 +15,6 @@ int WINAPI DllPreUnInstall(void* /*unused*/, void* /*unused*/, void* /*unused*/,
 
 int WINAPI DllZudaUnInstall(void* /*unused*/) { return static_cast<int>(ERROR_INSTALL_FAILURE); }
 
+BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) { return TRUE; }
+
 }  // extern "C"
