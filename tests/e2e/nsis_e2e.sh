@@ -30,7 +30,8 @@
 #
 # Needs WINEPREFIX (scripts/test sets it). Exits non-zero on any failed check.
 set -uo pipefail
-. "$(dirname "$0")/../../scripts/lib/wine.sh"
+e2e_name=nsis_e2e
+. "$(dirname "$0")/e2e_lib.sh"
 
 scenarios=install,uninstall,zuda
 
@@ -47,16 +48,7 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-for name in dll hookhost samplemachine makensis nsi workdir; do
-  if [ -z "${!name:-}" ]; then
-    echo "nsis_e2e: --$name is required" >&2
-    exit 2
-  fi
-done
-if [ -z "${WINEPREFIX:-}" ] || [ ! -d "$WINEPREFIX" ]; then
-  echo "nsis_e2e: WINEPREFIX must name an existing prefix (scripts/test makes one)" >&2
-  exit 2
-fi
+e2e_require_options dll hookhost samplemachine makensis nsi workdir
 if ! command -v "$makensis" >/dev/null; then
   echo "nsis_e2e: makensis not found ($makensis); scripts/setup installs the nsis package" >&2
   exit 2
@@ -71,37 +63,11 @@ done
 want() {
   [[ ",$scenarios," == *",$1,"* ]] || { [ "$1" = install ] && want uninstall; }
 }
-# Unix paths reach Windows programs through drive Z:, which a prefix maps to /.
-if [ "$(readlink "$WINEPREFIX/dosdevices/z:")" != / ]; then
-  echo "nsis_e2e: drive Z: of $WINEPREFIX is not mapped to /" >&2
-  exit 2
-fi
-winpath() { local p; p=$(realpath -m "$1"); printf 'Z:%s' "${p//\//\\}"; }
-
-checks=0
-failures=0
-pass() { checks=$((checks + 1)); echo "  ok    $*"; }
-fail() { checks=$((checks + 1)); failures=$((failures + 1)); echo "  FAIL  $*"; }
-check() { # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+e2e_require_prefix
 
 rm -rf "$workdir"
 mkdir -p "$workdir/oracle" "$workdir/nsis"
 workdir=$(cd "$workdir" && pwd)
-
-sample() {
-  timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null
-  local status=$?
-  [ "$status" = 0 ] || fail "samplemachine $* exited with $status"
-}
-report() { sample report >"$1"; }
-
-# Wine's services start with the first program; start them with no pipe
-# attached, or they would hold this script's pipes open.
-"$wine64" cmd.exe /c exit </dev/null >/dev/null 2>&1
 
 installer="$workdir/KorvanHookSample.exe"
 installdir='C:\Program Files (x86)\Korvan Hook Sample'
@@ -128,18 +94,6 @@ else
   exit 1
 fi
 
-# hook NAME: the oracle's call, through hookhost.
-hook() {
-  local output status
-  output=$(timeout "$(wine_timeout 120)" wine "$hookhost" "$(winpath "$dll")" "$1" </dev/null 2>&1)
-  status=$?
-  if [ "$status" = 0 ]; then
-    pass "hookhost: $1 returned 0 and removed exactly its arguments"
-  else
-    fail "hookhost: $1 exited with $status: $(echo "$output" | tr -d '\r' | tr '\n' ' ')"
-  fi
-}
-
 echo
 echo "== Oracle: the hooks through hookhost on the seeded machine"
 if want install; then
@@ -161,35 +115,6 @@ if want zuda; then
   report "$workdir/oracle/3-uninstalled-zuda.tsv"
 fi
 
-# same_footprint WHAT EXPECTED ACTUAL: the reports list the same items with
-# the same states; a line may differ only where both sides carry the time of
-# their own run (a UTC SYSTEMTIME or a short date), which is masked.
-same_footprint() {
-  local what=$1 expected=$2 actual=$3 diff
-  diff=$(awk -F '\t' '
-    function mask(s) {
-      gsub(/[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] UTC/, "<time of the run> UTC", s)
-      gsub(/"[0-9]+[\/.-][0-9]+[\/.-][0-9]+"/, "\"<date of the run>\"", s)
-      return s
-    }
-    NR == FNR { want[FNR] = $0; wanted = FNR; next }
-    {
-      got = FNR
-      if (!(FNR in want)) { printf "extra item: %s\n", $0; next }
-      if (want[FNR] == $0) next
-      if (mask(want[FNR]) == mask($0)) next
-      printf "expected: %s\n  actual: %s\n", want[FNR], $0
-    }
-    END { for (i = got + 1; i <= wanted; i++) printf "missing item: %s\n", want[i] }
-  ' "$expected" "$actual")
-  if [ -z "$diff" ] && [ -s "$actual" ]; then
-    pass "$what ($(wc -l <"$actual") footprint items)"
-  else
-    fail "$what"
-    echo "$diff" | sed 's/^/        /'
-  fi
-}
-
 # recorded_results: the installer's results file, one "Hook=result" per line.
 recorded_results() { tr -d '\r' <"$results" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
 
@@ -202,11 +127,6 @@ recorded() {
   else
     fail "recorded '${lines:-nothing}' for $1, expected $1=$2 (results file: $(recorded_results))"
   fi
-}
-
-# exited WHAT STATUS
-exited() {
-  if [ "$2" = 0 ]; then pass "$1 exited with 0"; else fail "$1 exited with $2"; fi
 }
 
 run_installer() {
@@ -231,29 +151,6 @@ run_uninstaller() { # run_uninstaller [/ZUDA]
 
 # Running in place, the uninstaller cannot delete its own file.
 remove_install_dir() { rm -rf "$installdir_unix"; }
-
-# stamp_written_by_run REPORT START END: the 64-bit "gmt" and "date" values
-# have the stamp's types and sizes, and the time lies within the run.
-stamp_written_by_run() {
-  local report=$1 start=$2 end=$3 gmt date when
-  gmt=$(awk -F '\t' '$2 ~ /64-bit view .*Substitute : gmt$/ { print $3 }' "$report")
-  date=$(awk -F '\t' '$2 ~ /64-bit view .*Substitute : date$/ { print $3 }' "$report")
-  if [[ "$gmt" =~ ^([0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2})\.[0-9]{3}\ UTC\ \(REG_BINARY,\ 16\ bytes\)$ ]]; then
-    when=$(date -u -d "${BASH_REMATCH[1]}" +%s)
-    if [ "$when" -ge $((start - 1)) ] && [ "$when" -le $((end + 1)) ]; then
-      pass "HKLM (64-bit view) ...\\Substitute \"gmt\" is REG_BINARY, 16 bytes, written during the install: $gmt"
-    else
-      fail "HKLM (64-bit view) ...\\Substitute \"gmt\" is $gmt, not the time of the install ($(date -u -d "@$start" '+%F %T') .. $(date -u -d "@$end" '+%T') UTC)"
-    fi
-  else
-    fail "HKLM (64-bit view) ...\\Substitute \"gmt\" is '${gmt:-not in the report}', expected a SYSTEMTIME (REG_BINARY, 16 bytes)"
-  fi
-  if [[ "$date" =~ ^\"[^\"]+\"\ \(REG_SZ,\ 256\ bytes\)$ ]]; then
-    pass "HKLM (64-bit view) ...\\Substitute \"date\" is REG_SZ, 256 bytes: $date"
-  else
-    fail "HKLM (64-bit view) ...\\Substitute \"date\" is '${date:-not in the report}', expected REG_SZ of 256 bytes"
-  fi
-}
 
 if want install; then
   echo
