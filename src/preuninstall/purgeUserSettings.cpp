@@ -31,22 +31,38 @@ bool isPurgedHiveName(const wchar_t* name) {
     return wideLengthUpTo(name, kHiveNameCountLimit) >= kShortestHiveName && !wideContains(name, kClassesFragment);
 }
 
+// Whether the key held, opened as itself, has subkeys of its own. A registry
+// link never has any (creating below a link creates below its target), and
+// whether a key object is a link is fixed when it is created: a key that had
+// subkeys when counted stays no link for as long as the handle refers to it.
+// If its owner deletes it and puts a link in its place afterwards, the
+// handle refers to the deleted key and every open below it fails.
+bool hasSubkeys(const RegistryKey& key) {
+    DWORD subkeys = 0;
+    return RegQueryInfoKeyW(key.handle(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+           subkeys != 0;
+}
+
 // A hive's owner may write anywhere below its "Software" key, also while the
 // elevated purge runs, and may put a registry link in place of any key on
-// the way. So the way into a hive goes from the hive's own key one key at a
-// time, each opened as itself and tested through that handle before the
-// next is opened below it; a link anywhere on it ends the way there (false),
-// and nothing through a link is ever opened. The keys passed through are
-// only read; `key` is left holding the last one, opened with `access`.
+// the way, or set a link's target at any moment. So the way into a hive
+// goes from the hive's own key one key at a time, each opened as itself,
+// and goes below a key only when that handle has counted subkeys: no test
+// of a link's flag or value, which a link without its target yet would
+// pass. A key without subkeys ends the way (false): nothing of ours can be
+// below it. The last key is held, opened with `access`, and not counted:
+// what the caller does through that handle acts on the key itself, even on
+// a link. The keys passed through are only read.
 bool openInsideHive(RegistryKey& key, const wchar_t* hiveName, std::initializer_list<const wchar_t*> path,
                     REGSAM access) {
-    if (key.openKey(HKEY_USERS, hiveName, KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS || key.isLink()) {
+    if (key.openKey(HKEY_USERS, hiveName, KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS) {
         return false;
     }
     const wchar_t* const* last = path.end() - 1;
     for (const wchar_t* const* name = path.begin(); name != path.end(); ++name) {
-        if (key.openKey(key.handle(), *name, name == last ? access : KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS ||
-            key.isLink()) {
+        if (!hasSubkeys(key) ||
+            key.openKey(key.handle(), *name, name == last ? access : KEY_READ, REG_OPTION_OPEN_LINK) != ERROR_SUCCESS) {
             return false;
         }
     }
@@ -57,10 +73,10 @@ bool openInsideHive(RegistryKey& key, const wchar_t* hiveName, std::initializer_
 
 bool purgeHiveSettings(const wchar_t* hiveName) {
     RegistryKey key;
-    if (!openInsideHive(key, hiveName, {kSoftwareKey, kMakerKey}, kMakerKeyAccess)) {
-        return false;
-    }
-    if (key.deleteKeyTree(kSettingsKey) != ERROR_SUCCESS) {
+    // The settings are below the maker's key, so it is counted like the keys
+    // above it before the walk goes below it.
+    if (!openInsideHive(key, hiveName, {kSoftwareKey, kMakerKey}, kMakerKeyAccess) || !hasSubkeys(key) ||
+        key.deleteKeyTree(kSettingsKey) != ERROR_SUCCESS) {
         return false;
     }
 
@@ -110,6 +126,8 @@ void purgeLoadedHives() {
 bool purgeMountedHive() {
     {
         RegistryKey run;
+        // Never gone below: the value is deleted through the handle of the
+        // key itself, which on a link names the link's own values.
         if (openInsideHive(run, kMountName, {L"SOFTWARE", L"Microsoft", L"Windows", L"CurrentVersion", L"Run"},
                            kReadWrite)) {
             RegDeleteValueW(run.handle(), kRunValue);

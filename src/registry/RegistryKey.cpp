@@ -3,7 +3,6 @@
 #include <winternl.h>
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
-extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength);
 
 namespace installhooks {
 namespace {
@@ -36,16 +35,6 @@ RegDeleteKeyExWFn regDeleteKeyExW() {
 }
 
 bool isEmptyName(const wchar_t* name) { return name == nullptr || name[0] == L'\0'; }
-
-// The platform's link flag of an open key, in the form in which current
-// versions report KeyFlagsInformation: the key's flags in the second field.
-constexpr int kKeyFlagsInformation = 5;
-constexpr ULONG kRegFlagLink = 0x2;
-struct KeyFlags {
-    ULONG wow64Flags;
-    ULONG keyFlags;
-    ULONG controlFlags;
-};
 
 LONG toWin32(NTSTATUS status) { return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status)); }
 
@@ -132,34 +121,6 @@ LONG RegistryKey::deleteKey() {
         return ERROR_INVALID_HANDLE;
     }
     return toWin32(NtDeleteKey(handle_));
-}
-
-bool RegistryKey::isLink() const {
-    if (handle_ == nullptr) {
-        return false;
-    }
-    KeyFlags flags{};
-    ULONG length = 0;
-    if (NtQueryKey(handle_, kKeyFlagsInformation, &flags, sizeof flags, &length) >= 0 && length >= sizeof flags) {
-        return (flags.keyFlags & kRegFlagLink) != 0;
-    }
-    // No flag to go by (Wine, older Windows). A link has no subkeys of its
-    // own, so an ordinary key that merely carries a value of the link type
-    // beside its subkeys is still taken for what it is.
-    DWORD subkeys = 0;
-    if (RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS) {
-        return true;
-    }
-    if (subkeys != 0) {
-        return false;
-    }
-    DWORD type = REG_NONE;
-    const LONG status = RegQueryValueExW(handle_, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return false;
-    }
-    return status != ERROR_SUCCESS || type == REG_LINK;
 }
 
 }  // namespace installhooks

@@ -49,14 +49,6 @@ public:
     // closed. ERROR_INVALID_HANDLE on an empty object.
     LONG deleteKey();
 
-    // Whether the held key, opened as itself (REG_OPTION_OPEN_LINK), is a
-    // registry link. Decided from the link flag that the platform keeps for
-    // the key where it reports one; elsewhere a key with subkeys of its own
-    // is no link (a link has none), and one without them is a link when it
-    // carries the REG_LINK "SymbolicLinkValue" that names a link's target.
-    // Also true when the key cannot be queried: a caller then leaves it alone.
-    bool isLink() const;
-
     HKEY handle() const { return handle_; }
     REGSAM view() const { return view_; }
 

@@ -13,7 +13,9 @@
 
 #include "machine/machine.h"
 #include "preuninstall/preuninstall.h"
+#include "support/fixtures.h"
 #include "support/iat_patch.h"
+#include "support/import_recorder.h"
 #include "support/registry_faults.h"
 #include "support/registry_link.h"
 #include "support/text.h"
@@ -79,16 +81,65 @@ LONG WINAPI enumThenSwap(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPD
     return status;
 }
 
+// The hook run by the installer, whose every call passes the recorder: the
+// owner's link, made without a target, gets its target once the purge has
+// opened it as itself and looked at it (whatever it looked at: counted,
+// queried, enumerated or nothing), right before the purge's next call on
+// it, whatever that is. With `plantOnMount` the link is put in place of the
+// key of that name as soon as the sweep has mounted the owner's profile hive.
+class LateTarget {
+public:
+    LateTarget(std::wstring link, std::wstring target, bool plantOnMount)
+        : link_(std::move(link)), target_(std::move(target)), recorder_(dll_.module()) {
+        recorder_.observe([this](std::size_t, const std::string& function, const DWORD* arguments) {
+            if (!set_ && onLink(function, arguments) && !isLook(function)) {
+                set_ = testing_support::setLinkTarget(HKEY_USERS, link_, target_);
+            }
+        });
+        recorder_.observeReturns([this, plantOnMount](const trace::RecordedCall& call) {
+            const std::string& function = recorder_.functionOf(call);
+            if (plantOnMount && function == "RegLoadKeyW" && call.result == ERROR_SUCCESS) {
+                machine::deleteTree(HKEY_USERS, link_);
+                planted_ = testing_support::createLink(HKEY_USERS, link_, L"");
+            }
+            // RegOpenKeyExW(parent, name, options, access, &key) of the link itself.
+            if (function == "RegOpenKeyExW" && call.result == ERROR_SUCCESS &&
+                (call.arguments[2] & REG_OPTION_OPEN_LINK) != 0) {
+                const HKEY key = *reinterpret_cast<const HKEY*>(call.arguments[4]);
+                if (testing_support::endsWithNoCase(testing_support::registryKeyName(key), L"\\" + link_)) {
+                    handle_ = key;
+                }
+            }
+        });
+    }
+    int runRemoval() const { return dll_.call("DllPreUnInstall"); }
+    bool planted() const { return planted_; }
+    bool set() const { return set_; }
+
+private:
+    bool onLink(const std::string& function, const DWORD* arguments) const {
+        return handle_ != nullptr && arguments[0] == reinterpret_cast<DWORD>(handle_) &&
+               (function.rfind("Reg", 0) == 0 || function.rfind("Nt", 0) == 0);
+    }
+    static bool isLook(const std::string& function) {
+        return function == "RegQueryInfoKeyW" || function == "RegQueryValueExW" || function == "RegEnumKeyExW" ||
+               function == "RegEnumValueW" || function == "NtQueryKey";
+    }
+
+    std::wstring link_;
+    std::wstring target_;
+    testing_support::HookLibrary dll_;
+    testing_support::ImportRecorder recorder_;
+    HKEY handle_ = nullptr;
+    bool planted_ = false;
+    bool set_ = false;
+};
+
 class OwnerRaces : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(hive.mounted());
-        clearVictim();
-        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Leaf"), L"Owner", L"machine", kView64));
-        ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictim, L"Korvan\\ZTB\\Settings"), L"n", 1, kView64));
-        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Microsoft\\Windows\\CurrentVersion\\Run"),
-                                       L"DelayShred", L"machine.exe", kView64));
-        victimBefore = dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64);
+        seedVictim();
         g_swapped = false;
     }
     void TearDown() override {
@@ -96,6 +147,14 @@ protected:
         clearVictim();
     }
     static void clearVictim() { machine::deleteTree(HKEY_LOCAL_MACHINE, kVictim, kView64); }
+    void seedVictim() {
+        clearVictim();
+        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Leaf"), L"Owner", L"machine", kView64));
+        ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictim, L"Korvan\\ZTB\\Settings"), L"n", 1, kView64));
+        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Microsoft\\Windows\\CurrentVersion\\Run"),
+                                       L"DelayShred", L"machine.exe", kView64));
+        victimBefore = dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64);
+    }
 
     void expectVictimIntact() const { EXPECT_EQ(victimBefore, dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64)); }
 
@@ -178,4 +237,45 @@ TEST_F(OwnerRaces, AnOrdinaryMakersKeyThatCarriesALinkTypedValueIsPurgedLikeAnyO
     // The value keeps the maker's key, as any value would.
     EXPECT_TRUE(keyExists(HKEY_USERS, maker));
     expectVictimIntact();
+}
+
+TEST_F(OwnerRaces, ALinkWhoseTargetIsSetRightAfterThePurgeLookedAtItIsNotFollowedLoadedOrMounted) {
+    const std::wstring victim = kVictimName;
+    const std::wstring mount = preuninstall_test::kMountName;
+    const struct {
+        std::wstring hive;
+        const wchar_t* link;
+        std::wstring target;
+    } cases[] = {
+        {kUserHive, L"Software", victim},
+        {kUserHive, L"Software\\Korvan", join(victim, L"Korvan")},
+        {mount, L"Software", victim},
+        // The last key on the way to the Run key, which is never gone below.
+        {mount, preuninstall_test::kRunKey, join(victim, L"Microsoft\\Windows\\CurrentVersion\\Run")},
+    };
+    for (const auto& c : cases) {
+        const std::wstring link = join(c.hive, c.link);
+        SCOPED_TRACE(machine::narrow(link));
+        seedVictim();
+        preuninstall_test::ProfileFolders profiles;
+        const bool mounted = c.hive == mount;
+        if (mounted) {
+            profiles.addProfile(L"KorvanOwner");
+            ASSERT_TRUE(profiles.complete());
+        } else {
+            ASSERT_TRUE(testing_support::createLink(HKEY_USERS, link, L""));
+            ASSERT_FALSE(linkExists(HKEY_USERS, link)) << "no target yet";
+        }
+        {
+            LateTarget owner(link, c.target, mounted);
+            EXPECT_EQ(0, owner.runRemoval());
+            EXPECT_EQ(mounted, owner.planted());
+            EXPECT_TRUE(owner.set());
+        }
+        expectVictimIntact();
+        if (!mounted) {
+            EXPECT_TRUE(linkExists(HKEY_USERS, link));
+            testing_support::removeLink(HKEY_USERS, link);
+        }
+    }
 }

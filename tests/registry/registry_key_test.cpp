@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
 #include <utility>
 #include <string>
@@ -400,66 +399,4 @@ TEST_F(DeleteChildKey, DeletesAnEmptyChildThroughTheOneLookedUpEntryPointWithout
     }
     EXPECT_EQ((std::vector<std::wstring>{L"One", L"Two"}), deleted);
     EXPECT_EQ(std::vector<std::wstring>{}, machine::subkeyNames(HKEY_CURRENT_USER, kParent));
-}
-
-namespace {
-
-// KeyFlagsInformation as a platform that reports it answers: the key's flags
-// in the second of three fields.
-constexpr int kKeyFlagsInformation = 5;
-ULONG g_reportedFlags = 0;
-using NtQueryKeyFn = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
-NtQueryKeyFn g_ntQueryKey = nullptr;
-LONG NTAPI reportingNtQueryKey(HANDLE key, int infoClass, PVOID info, ULONG length, PULONG resultLength) {
-    if (infoClass != kKeyFlagsInformation) {
-        return g_ntQueryKey(key, infoClass, info, length, resultLength);
-    }
-    const ULONG flags[3] = {0, g_reportedFlags, 0};
-    if (length < sizeof flags) {
-        return static_cast<LONG>(0xC0000023L);  // STATUS_BUFFER_TOO_SMALL
-    }
-    std::memcpy(info, flags, sizeof flags);
-    *resultLength = sizeof flags;
-    return 0;
-}
-
-bool isLinkAt(const std::wstring& path) {
-    RegistryKey key;
-    return key.openKey(HKEY_CURRENT_USER, path.c_str(), KEY_READ, REG_OPTION_OPEN_LINK) == ERROR_SUCCESS &&
-           key.isLink();
-}
-
-}  // namespace
-
-// Base\Link -> Target; Base\Fake and Base\FakeLeaf: ordinary keys with the
-// REG_LINK value "SymbolicLinkValue", Fake with a subkey; Base\Plain.
-TEST_F(DeleteKeyTree, IsLinkGoesByThePlatformsFlagAndWithoutItByWhatALinkCanBe) {
-    buildTarget();
-    const std::wstring target = registry_testing::absoluteName(HKEY_CURRENT_USER, kTarget);
-    RegistryLink link(HKEY_CURRENT_USER, kBase + L"\\Link", target);
-    ASSERT_TRUE(link.made());
-    for (const std::wstring& fake : {kBase + L"\\Fake", kBase + L"\\FakeLeaf"}) {
-        ASSERT_TRUE(machine::setValue(HKEY_CURRENT_USER, fake, L"SymbolicLinkValue", REG_LINK, target.data(),
-                                      static_cast<DWORD>(target.size() * sizeof(wchar_t))));
-    }
-    ASSERT_TRUE(machine::createKey(HKEY_CURRENT_USER, kBase + L"\\Fake\\Sub"));
-    ASSERT_TRUE(machine::createKey(HKEY_CURRENT_USER, kBase + L"\\Plain"));
-
-    // Wine reports no flag: a key with subkeys of its own is no link, and one
-    // without them that carries the link's value is taken for one.
-    EXPECT_TRUE(isLinkAt(kBase + L"\\Link"));
-    EXPECT_FALSE(isLinkAt(kBase + L"\\Fake"));
-    EXPECT_TRUE(isLinkAt(kBase + L"\\FakeLeaf"));
-    EXPECT_FALSE(isLinkAt(kBase + L"\\Plain"));
-    EXPECT_FALSE(RegistryKey().isLink());
-
-    // Where the platform reports the flag, its word decides.
-    IatPatch query(testProgram(), "ntdll.dll", "NtQueryKey", reinterpret_cast<const void*>(&reportingNtQueryKey));
-    ASSERT_TRUE(query.applied());
-    g_ntQueryKey = query.originalAs<NtQueryKeyFn>();
-    g_reportedFlags = 0x2;  // REG_FLAG_LINK
-    EXPECT_TRUE(isLinkAt(kBase + L"\\Plain"));
-    g_reportedFlags = 0x1;  // REG_FLAG_VOLATILE only
-    EXPECT_FALSE(isLinkAt(kBase + L"\\Link"));
-    EXPECT_FALSE(isLinkAt(kBase + L"\\FakeLeaf"));
 }

@@ -36,7 +36,6 @@ const ImportFailure kFailures[] = {
     {"GetProcAddress", 8, 0, ERROR_PROC_NOT_FOUND},
     {"GetDateFormatW", 24, 0, ERROR_INVALID_PARAMETER},
     {"NtDeleteKey", 4, static_cast<DWORD>(0xC0000022L), 0},  // STATUS_ACCESS_DENIED
-    {"NtQueryKey", 20, static_cast<DWORD>(0xC0000022L), 0},  // STATUS_ACCESS_DENIED
     {"RegDeleteKeyExW", 16, ERROR_ACCESS_DENIED, 0},
     {"HeapAlloc", 12, 0, 0},
 };

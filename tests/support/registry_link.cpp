@@ -18,18 +18,35 @@ std::wstring absoluteName(HKEY root, const std::wstring& path, REGSAM view) {
     return name;
 }
 
+namespace {
+
+// The target without its terminator, as the kernel expects it.
+bool setTarget(HKEY link, const std::wstring& target) {
+    return RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                          static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
 bool createLink(HKEY root, const std::wstring& path, const std::wstring& target) {
     HKEY link = nullptr;
     if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &link,
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    // The target without its terminator, as the kernel expects it.
-    const bool made =
-        RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
-                       static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+    const bool made = target.empty() || setTarget(link, target);
     RegCloseKey(link);
     return made;
+}
+
+bool setLinkTarget(HKEY root, const std::wstring& path, const std::wstring& target) {
+    HKEY link = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_SET_VALUE, &link) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool set = setTarget(link, target);
+    RegCloseKey(link);
+    return set;
 }
 
 bool linkExists(HKEY root, const std::wstring& path) {

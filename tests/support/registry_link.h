@@ -16,8 +16,11 @@ namespace testing_support {
 std::wstring absoluteName(HKEY root, const std::wstring& path, REGSAM view = 0);
 
 // Makes root\path a link to `target` (an absolute name); false when either
-// step fails.
+// step fails. With an empty `target` the link is made without one, as its
+// owner may leave it until setLinkTarget.
 bool createLink(HKEY root, const std::wstring& path, const std::wstring& target);
+// Sets the target of the link root\path, opened as itself.
+bool setLinkTarget(HKEY root, const std::wstring& path, const std::wstring& target);
 // Whether root\path is a link key itself (not its target).
 bool linkExists(HKEY root, const std::wstring& path);
 // Deletes the link key root\path itself; its target stays.
