@@ -119,6 +119,20 @@ protected:
 
     void expectVictimIntact() const { EXPECT_EQ(victimBefore, dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64)); }
 
+    // The purge of the owner's hive, while the owner swaps its key at `path`
+    // for a link into the victim right after the key whose name ends with
+    // `counted` has been counted empty.
+    static bool purgeSwappingAfterCount(const std::wstring& path, const std::wstring& counted) {
+        g_swapPath = join(kUserHive, path);
+        g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
+        g_countedKey = counted;
+        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
+                       reinterpret_cast<const void*>(&countThenSwap));
+        EXPECT_TRUE(query.applied());
+        g_queryInfo = query.originalAs<QueryInfoFn>();
+        return installhooks::purgeHiveSettings(kUserHive);
+    }
+
     TestHive hive{kUserHive};
     std::vector<std::wstring> victimBefore;
 };
@@ -128,17 +142,8 @@ protected:
 TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed) {
     // Only the settings in the maker's key, so that it is left empty.
     ASSERT_TRUE(machine::setDword(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser"), L"Passes", 3));
-    g_swapPath = join(kUserHive, L"Software\\Korvan");
-    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
-    g_countedKey = L"\\Software\\Korvan";
-    {
-        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
-                       reinterpret_cast<const void*>(&countThenSwap));
-        ASSERT_TRUE(query.applied());
-        g_queryInfo = query.originalAs<QueryInfoFn>();
 
-        EXPECT_TRUE(installhooks::purgeHiveSettings(kUserHive));
-    }
+    EXPECT_TRUE(purgeSwappingAfterCount(L"Software\\Korvan", L"\\Software\\Korvan"));
 
     ASSERT_TRUE(g_swapped);
     EXPECT_TRUE(linkExists(HKEY_USERS, g_swapPath));
@@ -147,17 +152,8 @@ TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed)
 
 TEST_F(OwnerRaces, ALeafSwappedForALinkAfterItWasFoundWithoutSubkeysIsNotFollowed) {
     seedUserSettings(HKEY_USERS, kUserHive);
-    g_swapPath = join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser\\Schedule");
-    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
-    g_countedKey = L"\\ZTB\\Eraser\\Schedule";
-    {
-        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
-                       reinterpret_cast<const void*>(&countThenSwap));
-        ASSERT_TRUE(query.applied());
-        g_queryInfo = query.originalAs<QueryInfoFn>();
 
-        EXPECT_FALSE(installhooks::purgeHiveSettings(kUserHive));
-    }
+    EXPECT_FALSE(purgeSwappingAfterCount(L"Software\\Korvan\\ZTB\\Eraser\\Schedule", L"\\ZTB\\Eraser\\Schedule"));
 
     ASSERT_TRUE(g_swapped);
     expectVictimIntact();
