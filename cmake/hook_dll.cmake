@@ -48,7 +48,10 @@ function(installhooks_hook_dll name)
       ${PROJECT_SOURCE_DIR}/src/hooks/memory.c)
   set_source_files_properties(${PROJECT_SOURCE_DIR}/src/hooks/memory.c PROPERTIES COMPILE_OPTIONS "-ffreestanding;-fno-builtin")
   set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name} LINK_DEPENDS "${def_copies}")
-  target_link_libraries(${name} PRIVATE installhooks_core installhooks_warnings kernel32)
+  # libgcc for the stack probe (__alloca) that a frame larger than a page
+  # calls, so that it touches the stack's guard page in order; nothing else
+  # of it is linked (its unwinder lives in libgcc_eh, which is not).
+  target_link_libraries(${name} PRIVATE installhooks_core installhooks_warnings kernel32 gcc)
   target_compile_options(${name} PRIVATE ${INSTALLHOOKS_PRODUCT_COMPILE_OPTIONS})
   if(arg_LINK_OPTIONS)
     set(hardening ${arg_LINK_OPTIONS})

@@ -40,8 +40,13 @@ public:
     // stays deleted). Every key of the subtree is opened as itself and
     // deleted through the handle it was opened with, never by name again: a
     // registry link in the subtree, or as `name` itself, goes as the link,
-    // and a key swapped for a link while the walk runs is not followed.
-    // Allocates nothing on the heap. Same refusals as deleteChildKey.
+    // and a key swapped for a link while the walk runs is not followed. Each
+    // key is emptied of at most as many subkeys as it had when the walk
+    // opened it; one that gained more meanwhile is refused its deletion.
+    // Walks without recursion, in the same few kilobytes of stack at any
+    // depth, down to the registry's 512 levels (ERROR_FILENAME_EXCED_RANGE
+    // for a deeper tree); allocates nothing on the heap. Same refusals as
+    // deleteChildKey.
     LONG deleteKeyTree(const wchar_t* name);
 
     // Deletes the held key itself through its handle; the platform refuses a

@@ -262,48 +262,6 @@ bool removeKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
            ERROR_FILE_NOT_FOUND;
 }
 
-int createChain(HKEY root, const std::wstring& path, int levels, std::wstring (*nameOf)(int)) {
-    HKEY current = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &current, nullptr) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
-    int made = 0;
-    for (; made < levels; ++made) {
-        HKEY next = nullptr;
-        if (RegCreateKeyExW(current, nameOf(made + 1).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next,
-                            nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        RegCloseKey(current);
-        current = next;
-    }
-    RegCloseKey(current);
-    return made;
-}
-
-int chainDepth(HKEY root, const std::wstring& path) {
-    HKEY current = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &current) != ERROR_SUCCESS) {
-        return -1;
-    }
-    int depth = 0;
-    for (;;) {
-        wchar_t name[kKeyNameUnits];
-        DWORD length = kKeyNameUnits;
-        HKEY next = nullptr;
-        if (RegEnumKeyExW(current, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-            RegOpenKeyExW(current, name, REG_OPTION_OPEN_LINK, KEY_READ, &next) != ERROR_SUCCESS) {
-            break;
-        }
-        RegCloseKey(current);
-        current = next;
-        ++depth;
-    }
-    RegCloseKey(current);
-    return depth;
-}
-
 bool denyRead(HKEY root, const std::wstring& path, REGSAM view) {
     // Everyone: read denied, everything else allowed (the deny is listed
     // first, so it wins for the rights it names).

@@ -47,12 +47,6 @@ using testing_support::linkExists;
 // subtrees of any depth. True when the key is gone afterwards.
 bool removeKeyTree(HKEY root, const std::wstring& path, REGSAM view = 0);
 
-// Creates `levels` nested keys below root\path, one per level, each named by
-// `nameOf(level)`, through handles. Returns how many were made.
-int createChain(HKEY root, const std::wstring& path, int levels, std::wstring (*nameOf)(int));
-// The number of levels below root\path along the first subkey of each key.
-int chainDepth(HKEY root, const std::wstring& path);
-
 // Denies KEY_READ on root\path to everyone (the owner keeps the right to
 // change the key's security), and gives everyone full access back.
 bool denyRead(HKEY root, const std::wstring& path, REGSAM view);

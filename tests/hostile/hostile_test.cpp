@@ -324,7 +324,7 @@ protected:
             machine::createKey(HKEY_CURRENT_USER, join(join(kSettingsKey, longKeyName(L'a')), longKeyName(L'd'))));
 
         ASSERT_EQ(kDeepLevels,
-                  hostile::createChain(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep"), kDeepLevels, &deepName));
+                  machine::createChain(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep"), kDeepLevels, &deepName));
 
         // The link's target: another vendor's key below HKLM.
         ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, kVictimKey, L"Owner", L"another vendor", kView64));
@@ -466,7 +466,7 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
               machine::keyExists(HKEY_CURRENT_USER, join(join(kSettingsKey, longKeyName(L'a')), longKeyName(L'd'))));
 
     ran("a subtree down to the registry's 512th level, 255-character names");
-    EXPECT_EQ(settingsStay ? kDeepLevels : -1, hostile::chainDepth(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep")));
+    EXPECT_EQ(settingsStay ? kDeepLevels : -1, machine::chainDepth(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep")));
 
     ran("a registry link into HKLM");
     EXPECT_EQ(victim, hostile::dumpKeys(HKEY_LOCAL_MACHINE, kVictimKey, kView64));

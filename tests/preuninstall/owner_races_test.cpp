@@ -2,12 +2,17 @@
 // the hive's "Software" key at any moment; these tests act for the owner at
 // the worst ones, from inside the call that ends a check (through the import
 // table), and require that nothing outside the hive changes. Each also shows
-// that the owner's move was made.
+// that the owner's move was made. Whatever the owner puts there, as deep as
+// the registry allows or growing while the purge runs, the removal hook
+// returns, on an installer's thread with little stack, and the other users'
+// hives are purged as usual.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,7 @@
 #include "support/import_recorder.h"
 #include "support/registry_faults.h"
 #include "support/registry_link.h"
+#include "support/stack_use.h"
 #include "support/text.h"
 #include "user_hives.h"
 
@@ -55,14 +61,17 @@ void swapForLink() {
 
 using QueryInfoFn = decltype(&RegQueryInfoKeyW);
 QueryInfoFn g_queryInfo = nullptr;
-// Right after the maker's key has been counted empty.
+// Right after the key whose name ends with g_countedKey has been counted
+// without subkeys (and without values, where they were counted too).
+std::wstring g_countedKey;
 LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reserved, LPDWORD subkeys, LPDWORD maxSubkey,
                           LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName, LPDWORD maxValue, LPDWORD security,
                           PFILETIME written) {
     const LONG status = g_queryInfo(key, cls, clsLength, reserved, subkeys, maxSubkey, maxClass, values, maxValueName,
                                     maxValue, security, written);
-    if (!g_swapped && status == ERROR_SUCCESS && subkeys != nullptr && *subkeys == 0 && values != nullptr &&
-        *values == 0 && testing_support::endsWithNoCase(testing_support::registryKeyName(key), L"\\Software\\Korvan")) {
+    if (!g_swapped && status == ERROR_SUCCESS && subkeys != nullptr && *subkeys == 0 &&
+        (values == nullptr || *values == 0) &&
+        testing_support::endsWithNoCase(testing_support::registryKeyName(key), g_countedKey)) {
         swapForLink();
     }
     return status;
@@ -70,13 +79,21 @@ LONG WINAPI countThenSwap(HKEY key, LPWSTR cls, LPDWORD clsLength, LPDWORD reser
 
 using EnumKeyFn = decltype(&RegEnumKeyExW);
 EnumKeyFn g_enumKey = nullptr;
-// Right after the leaf "Schedule" has been found to have no subkeys.
-LONG WINAPI enumThenSwap(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPDWORD reserved, LPWSTR cls,
-                         LPDWORD clsLength, PFILETIME written) {
+
+// What the owner adds to its settings for every key the walk enumerates
+// there, up to kMostAdded: a key named to come after the ones there before.
+constexpr int kMostAdded = 1000;
+int g_added = 0;
+std::wstring g_ownerSettings;
+std::wstring g_ownerSettingsName;  // as the kernel names it
+LONG WINAPI enumThenAdd(HKEY key, DWORD index, LPWSTR name, LPDWORD length, LPDWORD reserved, LPWSTR cls,
+                        LPDWORD clsLength, PFILETIME written) {
     const LONG status = g_enumKey(key, index, name, length, reserved, cls, clsLength, written);
-    if (!g_swapped && status == ERROR_NO_MORE_ITEMS &&
-        testing_support::endsWithNoCase(testing_support::registryKeyName(key), L"\\ZTB\\Eraser\\Schedule")) {
-        swapForLink();
+    if (status == ERROR_SUCCESS && g_added < kMostAdded &&
+        _wcsnicmp(testing_support::registryKeyName(key).c_str(), g_ownerSettingsName.c_str(),
+                  g_ownerSettingsName.size()) == 0) {
+        ++g_added;
+        machine::createKey(HKEY_USERS, join(g_ownerSettings, L"~Added" + std::to_wstring(g_added)));
     }
     return status;
 }
@@ -134,6 +151,7 @@ private:
     bool planted_ = false;
     bool set_ = false;
 };
+std::wstring levelName(int level) { return L"L" + std::to_wstring(level); }
 
 class OwnerRaces : public ::testing::Test {
 protected:
@@ -158,6 +176,20 @@ protected:
 
     void expectVictimIntact() const { EXPECT_EQ(victimBefore, dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64)); }
 
+    // The purge of the owner's hive, while the owner swaps its key at `path`
+    // for a link into the victim right after the key whose name ends with
+    // `counted` has been counted empty.
+    static bool purgeSwappingAfterCount(const std::wstring& path, const std::wstring& counted) {
+        g_swapPath = join(kUserHive, path);
+        g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
+        g_countedKey = counted;
+        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
+                       reinterpret_cast<const void*>(&countThenSwap));
+        EXPECT_TRUE(query.applied());
+        g_queryInfo = query.originalAs<QueryInfoFn>();
+        return installhooks::purgeHiveSettings(kUserHive);
+    }
+
     TestHive hive{kUserHive};
     std::vector<std::wstring> victimBefore;
 };
@@ -167,16 +199,8 @@ protected:
 TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed) {
     // Only the settings in the maker's key, so that it is left empty.
     ASSERT_TRUE(machine::setDword(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser"), L"Passes", 3));
-    g_swapPath = join(kUserHive, L"Software\\Korvan");
-    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
-    {
-        IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
-                       reinterpret_cast<const void*>(&countThenSwap));
-        ASSERT_TRUE(query.applied());
-        g_queryInfo = query.originalAs<QueryInfoFn>();
 
-        EXPECT_TRUE(installhooks::purgeHiveSettings(kUserHive));
-    }
+    EXPECT_TRUE(purgeSwappingAfterCount(L"Software\\Korvan", L"\\Software\\Korvan"));
 
     ASSERT_TRUE(g_swapped);
     EXPECT_TRUE(linkExists(HKEY_USERS, g_swapPath));
@@ -185,23 +209,16 @@ TEST_F(OwnerRaces, AMakersKeySwappedForALinkAfterItWasCountedEmptyIsNotFollowed)
 
 TEST_F(OwnerRaces, ALeafSwappedForALinkAfterItWasFoundWithoutSubkeysIsNotFollowed) {
     seedUserSettings(HKEY_USERS, kUserHive);
-    g_swapPath = join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser\\Schedule");
-    g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
-    {
-        IatPatch enumerate(testProgram(), "advapi32.dll", "RegEnumKeyExW",
-                           reinterpret_cast<const void*>(&enumThenSwap));
-        ASSERT_TRUE(enumerate.applied());
-        g_enumKey = enumerate.originalAs<EnumKeyFn>();
 
-        installhooks::purgeHiveSettings(kUserHive);
-    }
+    EXPECT_FALSE(purgeSwappingAfterCount(L"Software\\Korvan\\ZTB\\Eraser\\Schedule", L"\\ZTB\\Eraser\\Schedule"));
 
     ASSERT_TRUE(g_swapped);
     expectVictimIntact();
-    // The walk met the link later, as a key of the subtree, and removed it
-    // as the link.
-    EXPECT_FALSE(linkExists(HKEY_USERS, g_swapPath));
-    EXPECT_FALSE(keyExists(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB")));
+    // The link came after the walk had counted the subkeys of "Eraser",
+    // which is then refused its deletion: the walk ends there, and the link
+    // stays as its owner made it.
+    EXPECT_TRUE(linkExists(HKEY_USERS, g_swapPath));
+    EXPECT_TRUE(keyExists(HKEY_USERS, join(kUserHive, L"Software\\Korvan\\ZTB\\Eraser")));
 }
 
 TEST_F(OwnerRaces, AHiveWhoseSoftwareKeyIsALinkIsNotPurgedLoadedOrMounted) {
@@ -278,4 +295,67 @@ TEST_F(OwnerRaces, ALinkWhoseTargetIsSetRightAfterThePurgeLookedAtItIsNotFollowe
             testing_support::removeLink(HKEY_USERS, link);
         }
     }
+}
+
+TEST_F(OwnerRaces, SettingsAsDeepAsTheRegistryAllowsArePurgedWithLittleStackLeft) {
+    testing_support::HookLibrary dll;
+    ASSERT_NE(nullptr, dll.module());
+    const std::wstring settings = join(kUserHive, L"Software\\Korvan\\ZTB");
+    // ZTB\L1\L2\...: the hook on an installer's thread with 128 KB of stack
+    // left to it.
+    auto purgeWithLittleStack = [&](int levels) {
+        seedUserSettings(HKEY_USERS, kUserHive);
+        EXPECT_EQ(levels, machine::createChain(HKEY_USERS, settings, levels, &levelName));
+        int returned = -1;
+        const testing_support::StackUse use =
+            testing_support::runWithStackLeft(128 * 1024, [&] { returned = dll.call("DllPreUnInstall"); });
+        EXPECT_TRUE(use.ran);
+        EXPECT_EQ(0, returned);
+        EXPECT_FALSE(keyExists(HKEY_USERS, join(kUserHive, L"Software\\Korvan")));
+        return use.deepest;
+    };
+    const std::size_t shallow = purgeWithLittleStack(8);
+    const std::size_t deep = purgeWithLittleStack(500);
+
+    std::printf("[ stack    ] DllPreUnInstall: %zu bytes with settings 8 levels deep, %zu with 500\n", shallow, deep);
+    // The depth costs no stack, where a name buffer per level (500 of them
+    // hold 250 KB) could never have fitted.
+    EXPECT_LE(deep, shallow + 64);
+    expectVictimIntact();
+}
+
+TEST_F(OwnerRaces, AnOwnerAddingKeysWhileTheWalkRunsCannotKeepTheHookFromReturning) {
+    testing_support::HookLibrary dll;
+    ASSERT_NE(nullptr, dll.module());
+    preuninstall_test::UsersWithProduct users;
+    ASSERT_TRUE(users.complete());
+    seedUserSettings(HKEY_USERS, kUserHive);
+    g_ownerSettings = join(kUserHive, L"Software\\Korvan\\ZTB");
+    HKEY settings = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, g_ownerSettings.c_str(), 0, KEY_READ, &settings));
+    g_ownerSettingsName = machine::kernelKeyName(settings);
+    RegCloseKey(settings);
+    ASSERT_FALSE(g_ownerSettingsName.empty());
+    g_added = 0;
+    testing_support::MountWatch watch(dll.module());
+    ASSERT_TRUE(watch.applied());
+    {
+        IatPatch enumerate(dll.module(), "advapi32.dll", "RegEnumKeyExW", reinterpret_cast<const void*>(&enumThenAdd));
+        ASSERT_TRUE(enumerate.applied());
+        g_enumKey = enumerate.originalAs<EnumKeyFn>();
+
+        EXPECT_EQ(0, dll.call("DllPreUnInstall"));
+    }
+
+    // The walk ended by itself, one key added for each it deleted: what was
+    // there before is gone, what came after stays, and so does the maker's
+    // key above it.
+    EXPECT_LT(g_added, kMostAdded);
+    std::vector<std::wstring> added;
+    for (int i = 1; i <= g_added; ++i) {
+        added.push_back(L"~Added" + std::to_wstring(i));
+    }
+    EXPECT_EQ(added, machine::subkeyNames(HKEY_USERS, g_ownerSettings));
+    users.expectPurged(watch.events());
+    expectVictimIntact();
 }

@@ -33,6 +33,7 @@ using preuninstall_test::MountWatch;
 using preuninstall_test::ProfileFolders;
 using preuninstall_test::seedUserSettings;
 using preuninstall_test::TestHive;
+using preuninstall_test::unloadAfterLoadOf;
 using preuninstall_test::withoutProduct;
 using testing_support::HandleLedger;
 using testing_support::HookLibrary;
@@ -83,15 +84,6 @@ void expectEachMountUnmountedRightAway(const std::vector<MountEvent>& events) {
                 << "unmounted what it did not mount";
         }
     }
-}
-
-const MountEvent* unloadAfterLoadOf(const std::vector<MountEvent>& events, const std::wstring& file) {
-    for (std::size_t i = 0; i + 1 < events.size(); ++i) {
-        if (events[i].load && events[i].target == file && events[i].status == ERROR_SUCCESS && !events[i + 1].load) {
-            return &events[i + 1];
-        }
-    }
-    return nullptr;
 }
 
 class SweepOfflineProfiles : public ::testing::Test {
@@ -521,26 +513,13 @@ TEST_F(SweepOfflineProfiles, BothRemovalHooksPurgeEveryUserHive) {
     ASSERT_NE(nullptr, dll.module());
     for (const char* hook : {"DllPreUnInstall", "DllZudaUnInstall"}) {
         SCOPED_TRACE(hook);
-        ProfileFolders folders;
-        const std::wstring alice = folders.addProfile(L"KorvanAlice");
-        ASSERT_TRUE(folders.complete());
-        const std::vector<std::wstring> aliceBefore = machine::dumpHiveFile(alice);
-        TestHive loaded(L"S-1-5-21-7000-7000-7000-1001");
-        ASSERT_TRUE(loaded.mounted());
-        seedUserSettings(HKEY_USERS, loaded.name());
-        seedUserSettings(HKEY_CURRENT_USER, L"");
-        const std::vector<std::wstring> loadedBefore = loaded.dump();
-        const std::vector<std::wstring> currentBefore = dumpTree(HKEY_USERS, kCurrentUserHive);
+        preuninstall_test::UsersWithProduct users;
+        ASSERT_TRUE(users.complete());
         MountWatch watch(dll.module());
         ASSERT_TRUE(watch.applied());
 
         EXPECT_EQ(0, dll.call(hook));
 
-        EXPECT_EQ(withoutProduct(currentBefore, true), dumpTree(HKEY_USERS, kCurrentUserHive));
-        EXPECT_EQ(withoutProduct(loadedBefore, false), loaded.dump());
-        const MountEvent* unload = unloadAfterLoadOf(watch.events(), alice);
-        ASSERT_NE(nullptr, unload);
-        EXPECT_EQ(withoutProduct(aliceBefore, true), unload->content);
-        EXPECT_FALSE(machine::hiveLoaded(kMountName));
+        users.expectPurged(watch.events());
     }
 }

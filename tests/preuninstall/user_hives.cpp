@@ -1,5 +1,7 @@
 #include "user_hives.h"
 
+#include <gtest/gtest.h>
+
 #include "machine/hives.h"
 #include "machine/machine.h"
 
@@ -119,6 +121,35 @@ void ProfileFolders::addFile(const std::wstring& name) {
     }
     made_.push_back(file);
     complete_ = machine::writeFile(file, "not a profile") && complete_;
+}
+
+const MountEvent* unloadAfterLoadOf(const std::vector<MountEvent>& events, const std::wstring& file) {
+    for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+        if (events[i].load && events[i].target == file && events[i].status == ERROR_SUCCESS && !events[i + 1].load) {
+            return &events[i + 1];
+        }
+    }
+    return nullptr;
+}
+
+UsersWithProduct::UsersWithProduct() : loaded_(L"S-1-5-21-7000-7000-7000-1001") {
+    alice_ = folders_.addProfile(L"KorvanAlice");
+    aliceBefore_ = machine::dumpHiveFile(alice_);
+    seedUserSettings(HKEY_USERS, loaded_.name());
+    seedUserSettings(HKEY_CURRENT_USER, L"");
+    loadedBefore_ = loaded_.dump();
+    currentBefore_ = machine::dumpTree(HKEY_USERS, kCurrentUserHive);
+}
+
+UsersWithProduct::~UsersWithProduct() { clearCurrentUser(); }
+
+void UsersWithProduct::expectPurged(const std::vector<MountEvent>& mounts) const {
+    EXPECT_EQ(withoutProduct(currentBefore_, true), machine::dumpTree(HKEY_USERS, kCurrentUserHive));
+    EXPECT_EQ(withoutProduct(loadedBefore_, false), loaded_.dump());
+    const MountEvent* unload = unloadAfterLoadOf(mounts, alice_);
+    ASSERT_NE(nullptr, unload);
+    EXPECT_EQ(withoutProduct(aliceBefore_, true), unload->content);
+    EXPECT_FALSE(machine::hiveLoaded(kMountName));
 }
 
 namespace {

@@ -83,6 +83,34 @@ private:
 using testing_support::MountEvent;
 using testing_support::MountWatch;
 
+// The unmount that followed the successful mount of `file`, or null.
+const MountEvent* unloadAfterLoadOf(const std::vector<MountEvent>& events, const std::wstring& file);
+
+// A machine whose every kind of user hive holds the product: the current
+// user's, another loaded hive, and the offline profile "KorvanAlice". What
+// each held is read when the object is made; the current user's settings
+// are cleared when it goes.
+class UsersWithProduct {
+public:
+    UsersWithProduct();
+    ~UsersWithProduct();
+    UsersWithProduct(const UsersWithProduct&) = delete;
+    UsersWithProduct& operator=(const UsersWithProduct&) = delete;
+
+    bool complete() const { return loaded_.mounted() && folders_.complete() && !aliceBefore_.empty(); }
+    // Each purged as a removal hook purges it, given the mounts that the hook
+    // made under a MountWatch.
+    void expectPurged(const std::vector<MountEvent>& mounts) const;
+
+private:
+    ProfileFolders folders_;
+    TestHive loaded_;
+    std::wstring alice_;
+    std::vector<std::wstring> aliceBefore_;
+    std::vector<std::wstring> loadedBefore_;
+    std::vector<std::wstring> currentBefore_;
+};
+
 using machine::privilegeEnabled;
 bool disablePrivilege(const wchar_t* name);
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <string>
@@ -20,6 +22,7 @@
 #include "support/handle_ledger.h"
 #include "support/heap_failure.h"
 #include "support/iat_patch.h"
+#include "support/stack_use.h"
 
 using installhooks::RegistryKey;
 using machine::kView32;
@@ -197,6 +200,44 @@ TEST_F(DeleteKeyTree, MakesNoHeapAllocation) {
     EXPECT_EQ(ERROR_SUCCESS, status);
     EXPECT_EQ(0, allocations);
     EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, kDoomed));
+}
+
+// Doomed\L1\L2\...: one key per level. The registry keeps a tree to 512
+// levels; Wine keeps any.
+namespace {
+std::wstring levelName(int level) { return L"L" + std::to_wstring(level); }
+}  // namespace
+
+TEST_F(DeleteKeyTree, TakesTheSameStackAtAnyDepthAndStopsBelowTheRegistrysDeepest) {
+    ASSERT_TRUE(machine::createKey(HKEY_CURRENT_USER, kParent));
+    RegistryKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.openKey(HKEY_CURRENT_USER, kParent.c_str(), KEY_WRITE));
+    registry_testing::recordHandleDeletions(false);
+    auto deleteChainOf = [&](int keys, LONG* status) {
+        EXPECT_EQ(keys - 1, machine::createChain(HKEY_CURRENT_USER, kDoomed, keys - 1, &levelName));
+        // Room for a walk that takes a name buffer per level.
+        const testing_support::StackUse use =
+            testing_support::runWithStackLeft(768 * 1024, [&] { *status = key.deleteKeyTree(L"Doomed"); });
+        EXPECT_TRUE(use.ran);
+        return use.deepest;
+    };
+    LONG shallowStatus = -1;
+    LONG deepStatus = -1;
+    LONG deeperStatus = -1;
+    const std::size_t shallow = deleteChainOf(8, &shallowStatus);
+    const std::size_t deep = deleteChainOf(512, &deepStatus);
+    EXPECT_FALSE(machine::keyExists(HKEY_CURRENT_USER, kDoomed));
+    deleteChainOf(513, &deeperStatus);
+    registry_testing::recordHandleDeletions(true);
+
+    std::printf("[ stack    ] deleteKeyTree: %zu bytes for a tree 8 levels deep, %zu for 512\n", shallow, deep);
+    EXPECT_EQ(ERROR_SUCCESS, shallowStatus);
+    EXPECT_EQ(ERROR_SUCCESS, deepStatus);
+    EXPECT_LE(deep, shallow + 64);
+    // A level more than the registry allows: the walk ends before it deletes
+    // anything.
+    EXPECT_NE(ERROR_SUCCESS, deeperStatus);
+    EXPECT_EQ(512, machine::chainDepth(HKEY_CURRENT_USER, kDoomed));
 }
 
 TEST_F(DeleteKeyTree, RemovesALinkInsideTheSubtreeAndLeavesItsTarget) {

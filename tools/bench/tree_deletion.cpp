@@ -266,7 +266,7 @@ void runTreeDeletion(const Options& options, Report& report) {
     table.notes.push_back(
         "Deep is bounded by the registry itself: Windows allows at most 512 levels below a hive's root, so a chain "
         "of 100,000 keys cannot exist; chains of 100 keep every path far inside the limits (255 characters per "
-        "name) while still making the walk recurse 101 levels.");
+        "name) while still making the walk go 101 levels down.");
     table.notes.push_back(
         "Each repetition builds a fresh identical tree for each method (volatile keys under HKCU\\Software\\"
         "InstallHooksBench) and times only its deletion; the methods' order rotates per repetition. Heap "

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -48,6 +49,43 @@ bool deleteTree(HKEY root, const std::wstring& path, REGSAM view) {
     }
     RegDeleteKeyExW(root, path.c_str(), view, 0);
     return !keyExists(root, path, view);
+}
+
+int createChain(HKEY root, const std::wstring& path, int levels, std::wstring (*nameOf)(int)) {
+    Key current;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &current.handle, nullptr) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    int made = 0;
+    for (; made < levels; ++made) {
+        Key next;
+        if (RegCreateKeyExW(current.handle, nameOf(made + 1).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &next.handle, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        std::swap(current.handle, next.handle);
+    }
+    return made;
+}
+
+int chainDepth(HKEY root, const std::wstring& path) {
+    Key current;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &current.handle) != ERROR_SUCCESS) {
+        return -1;
+    }
+    int depth = 0;
+    for (;;) {
+        wchar_t name[256];
+        DWORD length = 256;
+        Key next;
+        if (RegEnumKeyExW(current.handle, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            RegOpenKeyExW(current.handle, name, REG_OPTION_OPEN_LINK, KEY_READ, &next.handle) != ERROR_SUCCESS) {
+            return depth;
+        }
+        std::swap(current.handle, next.handle);
+        ++depth;
+    }
 }
 
 bool setValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD size,

@@ -43,6 +43,15 @@ bool valueExists(HKEY root, const std::wstring& path, const std::wstring& name, 
 std::vector<std::wstring> subkeyNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
 std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
 
+// Creates `levels` nested keys below root\path, one per level, each named by
+// `nameOf(level)` (level 1 first), each below the handle of the one before,
+// so that a chain may be deeper than a single path can name. Returns how
+// many were made.
+int createChain(HKEY root, const std::wstring& path, int levels, std::wstring (*nameOf)(int));
+// The number of levels below root\path along the first subkey of each key,
+// through handles, each key opened as itself; -1 when root\path is absent.
+int chainDepth(HKEY root, const std::wstring& path);
+
 // One line per key and value below `path`, in a stable order, for comparing
 // whole subtrees before and after an operation. Empty when the key is absent.
 std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
