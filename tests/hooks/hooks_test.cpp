@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "integrity/hook_changes.h"
+#include "integrity/machine_state.h"
 #include "machine/machine.h"
 #include "samplemachine/footprint.h"
 #include "support/fixtures.h"
@@ -97,11 +99,20 @@ TEST_F(Hooks, DllPostInstallReturnsZeroAndLeavesNothingOpenWhenTheStampCannotOpe
     EXPECT_EQ(before, machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64));
 }
 
-TEST_F(Hooks, DllPostInstallReturnsZeroWhenEveryOpenFails) {
+TEST_F(Hooks, DllPostInstallWhenEveryOpenFailsStillDeletesTheAgentsFilesAndChangesNothingElse) {
     sample::seed();
-    IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW", reinterpret_cast<const void*>(&deniedRegOpenKeyExW));
-    ASSERT_TRUE(open.applied());
-    EXPECT_EQ(0, dll.call("DllPostInstall"));
+    const integrity::Lines before = integrity::snapshot();
+    {
+        IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW",
+                      reinterpret_cast<const void*>(&deniedRegOpenKeyExW));
+        ASSERT_TRUE(open.applied());
+        EXPECT_EQ(0, dll.call("DllPostInstall"));
+    }
+    const integrity::Expected expected = integrity::expectedDiff(before, integrity::obsoleteDataFileChanges());
+    EXPECT_TRUE(expected.unmatched.empty()) << integrity::describeLines(expected.unmatched);
+    const integrity::Diff actual = integrity::diff(before, integrity::snapshot());
+    EXPECT_EQ(expected.diff.removed, actual.removed) << integrity::describeLines(actual.removed);
+    EXPECT_EQ(expected.diff.added, actual.added) << integrity::describeLines(actual.added);
 }
 
 TEST_F(Hooks, DllPostInstallReturnsZeroAndClosesTheKeyWhenAWriteFails) {
