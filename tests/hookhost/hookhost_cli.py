@@ -80,9 +80,23 @@ for item in items:
     where = item["path"] + (" : " + item["name"] if item["kind"] == "value" else "")
     if not re.search(re.escape(where) + r".*\(call %d: %s\)" % (item["seq"], re.escape(item["status"])), text):
         check(False, "item not in the text: " + json.dumps(item))
-deleted = [i for i in items if i["ok"] and i["action"] == "delete"]
-check(len(deleted) > 30 and text.count("\n  ") >= len(items), "%d items, %d deletions, all in the text" %
-      (len(items), len(deleted)))
+# The summary's sections list each item once: as many lines under each
+# heading as --json gives items of that action and outcome.
+sections = {}
+heading = None
+for line in text[text.index("== summary of"):].splitlines():
+    if re.match(r"^[a-z][\w ]*:", line):
+        heading = line.split(":")[0]
+        sections[heading] = []
+    elif heading and line.startswith("  "):
+        sections[heading].append(line)
+expected = {title: len([i for i in items if i["ok"] and i["action"] == action])
+            for action, title in (("delete", "deleted"), ("write", "written"), ("create", "created"),
+                                  ("mount", "mounted"), ("unmount", "unmounted"))}
+expected["failed or not there"] = len([i for i in items if not i["ok"]])
+listed_items = {title: len(sections.get(title, [])) for title in expected}
+check(expected["deleted"] > 30 and listed_items == expected, "%d items, %d deletions, each once in the text: %s" %
+      (len(items), expected["deleted"], listed_items))
 summary = [o for o in objects if o["type"] == "summary"]
 listed = dict(re.findall(r"(\w+) (\d+)", re.search(r"^calls listed above \(\d+\): (.*)$", text, re.M).group(1)))
 check(len(summary) == 1 and {k: int(v) for k, v in listed.items()} == summary[0]["calls"],

@@ -47,6 +47,7 @@
 
 using machine::kView32;
 using machine::kView64;
+using preuninstall_test::holdsProduct;
 using preuninstall_test::MountEvent;
 using preuninstall_test::MountWatch;
 using preuninstall_test::ProfileFolders;
@@ -101,7 +102,11 @@ const std::wstring kUnicodeProfile = L"KorvanHostile Zo\u00eb J\u00fcrgen \u7530
 const std::wstring kLongUnicodeProfile = L"KorvanHostile" + std::wstring(80, L'\u7530');
 
 void setValue(HKEY key, const std::wstring& name, DWORD type, const void* data, std::size_t size) {
-    RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    const LONG status =
+        RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    if (status != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot seed the value " << machine::narrow(name) << ": error " << status;
+    }
 }
 
 void setText(HKEY key, const std::wstring& name, DWORD type, const std::wstring& text) {
@@ -521,6 +526,7 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
         if (load != nullptr) {
             EXPECT_EQ(ERROR_SUCCESS, load->status);
         }
+        EXPECT_TRUE(holdsProduct(hives[name], true));
         const std::vector<std::wstring> expected = removal ? withoutProduct(hives[name], true) : hives[name];
         EXPECT_EQ(expected, machine::dumpHiveFile(profileHive(name)));
     }

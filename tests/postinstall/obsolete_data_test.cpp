@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -262,21 +263,32 @@ TEST_F(ObsoleteData, OpensEachKeyWithItsMaskAndNoViewFlag) {
     // The first four opens are the step's own; those after them are the
     // preset walk's.
     ASSERT_LE(4U, ledger.opens().size());
-    const std::vector<std::pair<std::wstring, REGSAM>> expected = {
-        {kSubstitute, KEY_READ | KEY_WRITE},
-        {kAppInfo, KEY_READ | KEY_WRITE},
-        {kPresets + L"\\ZKW", 0},
-        {kPresets + L"\\", KEY_ALL_ACCESS},
+    // RegOpenKeyW takes no mask: its open names only the key.
+    const struct {
+        const char* function;
+        std::wstring path;
+        REGSAM access;
+    } expected[] = {
+        {"RegOpenKeyExW", kSubstitute, KEY_READ | KEY_WRITE},
+        {"RegOpenKeyExW", kAppInfo, KEY_READ | KEY_WRITE},
+        {"RegOpenKeyW", kPresets + L"\\ZKW", 0},
+        {"RegOpenKeyExW", kPresets + L"\\", KEY_ALL_ACCESS},
     };
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(machine::narrow(expected[i].first));
-        EXPECT_EQ(HKEY_LOCAL_MACHINE, ledger.opens()[i].parent);
-        EXPECT_EQ(expected[i].first, ledger.opens()[i].path);
-        EXPECT_EQ(expected[i].second, ledger.opens()[i].access);
-        EXPECT_EQ(static_cast<LONG>(ERROR_SUCCESS), ledger.opens()[i].status);
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(machine::narrow(expected[i].path));
+        const testing_support::KeyOpen& open = ledger.opens()[i];
+        EXPECT_EQ(expected[i].function, open.function);
+        EXPECT_EQ(HKEY_LOCAL_MACHINE, open.parent);
+        EXPECT_EQ(expected[i].path, open.path);
+        if (open.function != "RegOpenKeyW") {
+            EXPECT_EQ(expected[i].access, open.access);
+        }
+        EXPECT_EQ(static_cast<LONG>(ERROR_SUCCESS), open.status);
     }
     for (const testing_support::KeyOpen& open : ledger.opens()) {
-        EXPECT_EQ(0U, open.access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) << machine::narrow(open.path);
+        if (open.function != "RegOpenKeyW") {
+            EXPECT_EQ(0U, open.access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) << machine::narrow(open.path);
+        }
     }
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, kPresets + L"\\ZKW", kView32));
 }

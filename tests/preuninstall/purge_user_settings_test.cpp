@@ -21,6 +21,7 @@ using machine::dumpTree;
 using machine::keyExists;
 using machine::valueExists;
 using preuninstall_test::clearCurrentUser;
+using preuninstall_test::holdsProduct;
 using preuninstall_test::join;
 using preuninstall_test::kCurrentUserHive;
 using preuninstall_test::kMountName;
@@ -218,9 +219,11 @@ TEST_F(CurrentUserTest, EveryLoadedUserHiveIsPurgedButTheClassesHivesAndShortNam
 
     for (std::size_t i = 0; i < hives.size(); ++i) {
         SCOPED_TRACE(machine::narrow(loaded[i].name));
+        EXPECT_TRUE(holdsProduct(before[i], false));
         // The Run value goes from the current user's Run key only.
         EXPECT_EQ(loaded[i].purged ? withoutProduct(before[i], false) : before[i], hives[i]->dump());
     }
+    EXPECT_TRUE(holdsProduct(currentBefore, true));
     EXPECT_EQ(withoutProduct(currentBefore, true), dumpTree(HKEY_USERS, kCurrentUserHive));
     EXPECT_TRUE(valueExists(HKEY_CURRENT_USER, kRunKey, L"KorvanTestNeighbour"));
     EXPECT_EQ(0U, ledger.openCount());

@@ -21,15 +21,29 @@ std::wstring join(const std::wstring& parent, const std::wstring& child) {
 }
 
 void seedUserSettings(HKEY root, const std::wstring& hive) {
+    // A write that fails would leave the purge nothing to find, and the
+    // test comparing against this seed would pass without it.
+    const auto written = [](bool ok, const std::wstring& where) {
+        if (!ok) {
+            ADD_FAILURE() << "cannot seed " << machine::narrow(where);
+        }
+    };
     const std::wstring run = join(hive, kRunKey);
-    machine::setString(root, run, L"DelayShred", L"\"C:\\Program Files (x86)\\Korvan\\ZTB\\shred.exe\" /delayed");
-    machine::setString(root, run, L"KorvanTestNeighbour", L"neighbour.exe /quiet");
+    written(
+        machine::setString(root, run, L"DelayShred", L"\"C:\\Program Files (x86)\\Korvan\\ZTB\\shred.exe\" /delayed"),
+        run + L" : DelayShred");
+    written(machine::setString(root, run, L"KorvanTestNeighbour", L"neighbour.exe /quiet"),
+            run + L" : KorvanTestNeighbour");
     const std::wstring settings = join(hive, L"Software\\Korvan\\ZTB");
-    machine::setString(root, settings, L"Language", L"en-US");
-    machine::setDword(root, join(settings, L"Eraser"), L"Passes", 3);
-    machine::setString(root, join(settings, L"Eraser\\Schedule"), L"Day", L"Friday");
-    machine::createKey(root, join(settings, L"Empty"));
-    machine::setString(root, join(hive, L"Software\\KorvanTestNeighbour"), L"Keep", L"yes");
+    written(machine::setString(root, settings, L"Language", L"en-US"), settings);
+    const std::wstring eraser = join(settings, L"Eraser");
+    written(machine::setDword(root, eraser, L"Passes", 3), eraser);
+    const std::wstring schedule = join(eraser, L"Schedule");
+    written(machine::setString(root, schedule, L"Day", L"Friday"), schedule);
+    const std::wstring empty = join(settings, L"Empty");
+    written(machine::createKey(root, empty), empty);
+    const std::wstring neighbour = join(hive, L"Software\\KorvanTestNeighbour");
+    written(machine::setString(root, neighbour, L"Keep", L"yes"), neighbour);
 }
 
 void clearCurrentUser() {
@@ -54,6 +68,11 @@ std::vector<std::wstring> withoutProduct(const std::vector<std::wstring>& lines,
         }
     }
     return kept;
+}
+
+bool holdsProduct(const std::vector<std::wstring>& lines, bool runValue) {
+    const std::size_t withoutSettings = withoutProduct(lines, false).size();
+    return withoutSettings < lines.size() && (!runValue || withoutProduct(lines, true).size() < withoutSettings);
 }
 
 TestHive::TestHive(std::wstring name) : name_(std::move(name)) {

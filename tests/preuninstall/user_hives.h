@@ -36,6 +36,9 @@ void clearCurrentUser();
 // dumpTree lines of a hive as they read once the product's settings, the
 // maker's key with them and, with `runValue`, the Run value are gone.
 std::vector<std::wstring> withoutProduct(const std::vector<std::wstring>& lines, bool runValue);
+// Whether the lines hold the product's settings and, with `runValue`, the
+// Run value: what a purge compared against them has to find.
+bool holdsProduct(const std::vector<std::wstring>& lines, bool runValue);
 
 // A hive mounted at HKEY_USERS\<name> from a fresh, empty hive file for the
 // lifetime of the object, unmounted and its file deleted afterwards.
