@@ -18,14 +18,7 @@ public:
     HeapString(const HeapString&) = delete;
     HeapString& operator=(const HeapString&) = delete;
     HeapString(HeapString&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
-    HeapString& operator=(HeapString&& other) noexcept {
-        if (this != &other) {
-            reset();
-            text_ = other.text_;
-            other.text_ = nullptr;
-        }
-        return *this;
-    }
+    HeapString& operator=(HeapString&&) = delete;
 
     const wchar_t* get() const { return text_; }
     bool empty() const { return text_ == nullptr; }
