@@ -134,11 +134,10 @@ def main():
     size = os.path.getsize(args.dll)
 
     # The export contract.
-    exports = {}
-    for symbol in getattr(pe, "DIRECTORY_ENTRY_EXPORT", None).symbols if hasattr(pe, "DIRECTORY_ENTRY_EXPORT") else []:
-        exports[symbol.name.decode() if symbol.name else f"#{symbol.ordinal}"] = symbol.address
-    check.rule("exports", sorted(exports) == sorted(HOOKS),
-               "exactly " + ", ".join(sorted(HOOKS)) if sorted(exports) == sorted(HOOKS)
+    symbols = pe.DIRECTORY_ENTRY_EXPORT.symbols if hasattr(pe, "DIRECTORY_ENTRY_EXPORT") else []
+    exports = {(s.name.decode() if s.name else f"#{s.ordinal}"): s.address for s in symbols}
+    exact = sorted(exports) == sorted(HOOKS)
+    check.rule("exports", exact, "exactly " + ", ".join(sorted(HOOKS)) if exact
                else f"exports {sorted(exports)}, expected exactly {sorted(HOOKS)}")
     wrong = []
     for name, expected in HOOKS.items():
@@ -176,6 +175,7 @@ def main():
                else "no section is both writable and executable")
 
     cookie_va = field(config, "SecurityCookie")
+    uses = 0
     cookie_problem = None
     if config is None:
         cookie_problem = "no load configuration"
@@ -183,16 +183,14 @@ def main():
         cookie_problem = "the load configuration names no security cookie"
     else:
         value = read_dword_at_va(pe, cookie_va)
-        cookie_rva = cookie_va - pe.OPTIONAL_HEADER.ImageBase
-        uses = code_references(pe, cookie_rva)
+        uses = code_references(pe, cookie_va - pe.OPTIONAL_HEADER.ImageBase)
         if value != DEFAULT_COOKIE:
             cookie_problem = f"the cookie holds {value:#010x}, not the loader's default {DEFAULT_COOKIE:#010x}"
         elif uses == 0:
             cookie_problem = "no code checks the cookie (no stack protector)"
     check.rule("stack-protector", cookie_problem is None, cookie_problem or
                f"the cookie at {cookie_va:#x} holds {DEFAULT_COOKIE:#010x} for the loader to randomise, "
-               f"and {code_references(pe, cookie_va - pe.OPTIONAL_HEADER.ImageBase) if cookie_va else 0} "
-               "code sites read it")
+               f"and {uses} code sites read it")
 
     guard_flags = field(config, "GuardFlags")
     cfg_problem = None
