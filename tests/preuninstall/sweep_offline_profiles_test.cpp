@@ -18,6 +18,7 @@
 #include "preuninstall/preuninstall.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
+#include "support/heap_failure.h"
 #include "support/iat_patch.h"
 #include "user_hives.h"
 
@@ -148,24 +149,12 @@ BOOL WINAPI userNameAs(LPWSTR buffer, LPDWORD size) {
 
 // One allocation of the program made to fail, armed by a Windows call that
 // the step makes just before the allocation it targets.
-using HeapAllocFn = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
-HeapAllocFn g_heapAlloc = nullptr;
-bool g_failNextAllocation = false;
-int g_failedAllocations = 0;
-LPVOID WINAPI heapAllocThatFailsOnce(HANDLE heap, DWORD flags, SIZE_T size) {
-    if (g_failNextAllocation) {
-        g_failNextAllocation = false;
-        ++g_failedAllocations;
-        return nullptr;
-    }
-    return g_heapAlloc(heap, flags, size);
-}
-
+testing_support::HeapAllocFailure* g_allocation = nullptr;
 bool g_armed = false;
 void armOnce() {
-    if (!g_armed) {
+    if (!g_armed && g_allocation != nullptr) {
         g_armed = true;
-        g_failNextAllocation = true;
+        g_allocation->failNext();
     }
 }
 using EnumKeyFn = LONG(WINAPI*)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME);
@@ -438,8 +427,6 @@ protected:
         ASSERT_TRUE(folders.complete());
         seedUserSettings(HKEY_CURRENT_USER, L"");
         g_armed = false;
-        g_failNextAllocation = false;
-        g_failedAllocations = 0;
     }
 
     // Runs the sweep with the allocation failure armed by `armingCall`.
@@ -448,15 +435,14 @@ protected:
         IatPatch arming(testProgram(), dll, function, reinterpret_cast<const void*>(replacement));
         ASSERT_TRUE(arming.applied());
         original = arming.originalAs<Fn>();
-        IatPatch allocation(testProgram(), "kernel32.dll", "HeapAlloc",
-                            reinterpret_cast<const void*>(&heapAllocThatFailsOnce));
+        testing_support::HeapAllocFailure allocation(testProgram(), 0);
         ASSERT_TRUE(allocation.applied());
-        g_heapAlloc = allocation.originalAs<HeapAllocFn>();
+        g_allocation = &allocation;
 
         EXPECT_TRUE(installhooks::sweepOfflineProfiles());
 
-        g_failNextAllocation = false;
-        EXPECT_EQ(1, g_failedAllocations);
+        g_allocation = nullptr;
+        EXPECT_TRUE(allocation.failed());
     }
 
     ProfileFolders folders;

@@ -36,6 +36,8 @@ HeapAllocFailure::HeapAllocFailure(HMODULE module, int nth)
 
 HeapAllocFailure::~HeapAllocFailure() { g_failAt = 0; }
 
+void HeapAllocFailure::failNext() { g_failAt = g_allocations + 1; }
+
 int HeapAllocFailure::allocations() const { return g_allocations; }
 
 bool HeapAllocFailure::failed() const { return g_failed; }

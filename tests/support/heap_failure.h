@@ -22,6 +22,10 @@ public:
     HeapAllocFailure(const HeapAllocFailure&) = delete;
     HeapAllocFailure& operator=(const HeapAllocFailure&) = delete;
 
+    // Fails the next allocation instead, for a test that arms the failure
+    // from a call the code makes just before the allocation it targets.
+    void failNext();
+
     bool applied() const { return patch_.applied(); }
     // Allocations seen, the failed one included.
     int allocations() const;
