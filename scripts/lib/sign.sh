@@ -30,9 +30,10 @@ check_signing_material() {
       return 1
     fi
   else
-    local what file
+    local what variable file
     for what in CERT KEY; do
-      file=$(eval echo "\${INSTALLHOOKS_SIGN_$what:-}")
+      variable=INSTALLHOOKS_SIGN_$what
+      file=${!variable:-}
       if [ -z "$file" ]; then
         echo "sign: INSTALLHOOKS_SIGN_CERT and INSTALLHOOKS_SIGN_KEY go together; INSTALLHOOKS_SIGN_$what is not set" >&2
         return 1
