@@ -70,7 +70,7 @@ check_signing_material() {
     echo "sign: the certificate ($subject) is not valid before $(date -u -d "@$start")" >&2
     return 1
   fi
-  if ! openssl x509 -in "$leaf" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing'; then
+  if ! grep -q 'Code Signing' <<<"$(openssl x509 -in "$leaf" -noout -ext extendedKeyUsage 2>/dev/null)"; then
     echo "sign: the certificate ($subject) is not for code signing (its extended key usage lacks Code Signing)" >&2
     return 1
   fi

@@ -44,7 +44,7 @@ rejects() {
     echo "  ok    the check failed (exit $status)"
   fi
   for line in "$@"; do
-    if echo "$output" | grep -Eq -- "$line"; then
+    if grep -Eq -- "$line" <<<"$output"; then
       echo "  ok    it said: $line"
     else
       echo "  FAIL  it did not say: $line"

@@ -23,7 +23,7 @@ expect_only_failure() {
   local code=$?
   echo "$output" | grep '^FAIL'
   if [ "$code" -ne 1 ] || [ "$(echo "$output" | grep -c '^FAIL')" -ne 1 ] ||
-     ! echo "$output" | grep -q "^FAIL $2:"; then
+     ! grep -q "^FAIL $2:" <<<"$output"; then
     echo "bincheck_test: $(basename "$1") must fail exactly the rule '$2' (exit $code)" >&2
     status=1
   fi

@@ -65,7 +65,7 @@ refused() {
     fail "$1 with $2 was accepted"
   fi
   [ "$(printf '%s\n' "$said" | wc -l)" -eq 1 ] || fail "more than one line for $1: $said"
-  printf '%s\n' "$said" | grep -q "$3" || fail "refusal of $1 does not say '$3': $said"
+  grep -q -- "$3" <<<"$said" || fail "refusal of $1 does not say '$3': $said"
   echo "refused: $said"
 }
 refused missing.pem leaf.key "missing"
