@@ -1,11 +1,11 @@
 #pragma once
 
-// What a real machine throws at the hooks, and how the hostile tests read the
-// machine before and after a hook without being fooled by it themselves:
-// every registry walk here goes through handles (so that paths deeper than a
-// single call can name still read), opens every key as itself (so that a
-// registry link is read, and deleted, as the link and never as its target),
-// and reports an unreadable key instead of skipping it.
+// What a real machine throws at the hooks, and how the hostile tests read and
+// mend the machine around a hook without being fooled by it themselves (the
+// registry is read with machine::dumpTree, names shortened): folders are
+// listed with a hash of every file, never through a reparse point, and keys
+// are removed through handles, each opened as itself, so that a registry link
+// is deleted as the link and never as its target.
 
 #include <windows.h>
 
@@ -15,20 +15,6 @@
 #include "support/registry_link.h"
 
 namespace hostile {
-
-// Lines for a subtree: "[path]" for each key, "path : name = type/size/hash"
-// for each value, siblings in sorted order. A component longer than 32
-// characters is shortened to its start, length and hash; a path longer than
-// 512 characters is shown as its depth and last component. A key that cannot
-// be opened for reading shows as "[path] unreadable (status)". `skip` names
-// relative key paths ("Software\Korvan") or values ("path : name") that are
-// left out, compared without regard to case. Empty when the key is absent.
-std::vector<std::wstring> dumpKeys(HKEY root, const std::wstring& path, REGSAM view,
-                                   const std::vector<std::wstring>& skip = {});
-
-// Names of the direct subkeys, sorted, without `skip`.
-std::vector<std::wstring> subkeyList(HKEY root, const std::wstring& path, REGSAM view,
-                                     const std::vector<std::wstring>& skip = {});
 
 // One line per entry below a folder (recursively, unless told otherwise;
 // never into a reparse point): relative path, attributes, and for files the

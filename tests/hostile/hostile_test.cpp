@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "hostile/hostile_machine.h"
+#include "integrity/machine_state.h"
 #include "machine/hives.h"
 #include "machine/machine.h"
 #include "preuninstall/user_hives.h"
@@ -149,6 +151,28 @@ struct Region {
     std::vector<std::wstring> lines;
 };
 
+// root\path with everything below it, without what `skip` names, with the
+// hostile names shortened.
+std::vector<std::wstring> tree(HKEY root, const std::wstring& path, REGSAM view, std::vector<std::wstring> skip = {}) {
+    machine::DumpOptions options;
+    options.skip = std::move(skip);
+    options.shorten = true;
+    return machine::dumpTree(root, path, view, options);
+}
+
+// The names of root\path's subkeys, sorted, without those in `skip`.
+std::vector<std::wstring> names(HKEY root, const std::wstring& path, const std::vector<std::wstring>& skip = {}) {
+    std::vector<std::wstring> kept;
+    for (const std::wstring& name : machine::subkeyNames(root, path)) {
+        if (std::none_of(skip.begin(), skip.end(),
+                         [&](const std::wstring& s) { return lstrcmpiW(s.c_str(), name.c_str()) == 0; })) {
+            kept.push_back(name);
+        }
+    }
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
 // What a hook may change: left out of the snapshot of its neighbours.
 struct Footprint {
     std::vector<std::wstring> hklm64;
@@ -226,27 +250,23 @@ std::vector<Region> snapshot(const Footprint& footprint) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
     };
+    regions.push_back({L"HKLM\\Software, 64-bit view", tree(HKEY_LOCAL_MACHINE, L"Software", kView64,
+                                                            plus({L"Classes", L"Wow6432Node"}, footprint.hklm64))});
+    regions.push_back({L"HKLM\\Software, 32-bit view",
+                       tree(HKEY_LOCAL_MACHINE, L"Software", kView32, plus({L"Classes"}, footprint.hklm32))});
     regions.push_back(
-        {L"HKLM\\Software, 64-bit view", hostile::dumpKeys(HKEY_LOCAL_MACHINE, L"Software", kView64,
-                                                           plus({L"Classes", L"Wow6432Node"}, footprint.hklm64))});
-    regions.push_back({L"HKLM\\Software, 32-bit view", hostile::dumpKeys(HKEY_LOCAL_MACHINE, L"Software", kView32,
-                                                                         plus({L"Classes"}, footprint.hklm32))});
-    regions.push_back({L"Recycle Bin class key", hostile::dumpKeys(HKEY_LOCAL_MACHINE, sample::shell::kRecycleBinClass,
-                                                                   0, footprint.recycleBin)});
-    regions.push_back(
-        {L"CLSID names", hostile::subkeyList(HKEY_LOCAL_MACHINE, sample::shell::kClassRoot, 0, footprint.classes)});
-    regions.push_back(
-        {L"neighbour class key", hostile::dumpKeys(HKEY_LOCAL_MACHINE, sample::shell::neighbourClassKey(), 0)});
-    regions.push_back({L"HKCU", hostile::dumpKeys(HKEY_CURRENT_USER, L"", 0, footprint.currentUser)});
-    regions.push_back({L"HKU names", hostile::subkeyList(HKEY_USERS, L"", 0)});
-    for (const std::wstring& hive : hostile::subkeyList(HKEY_USERS, L"", 0)) {
+        {L"Recycle Bin class key", tree(HKEY_LOCAL_MACHINE, sample::shell::kRecycleBinClass, 0, footprint.recycleBin)});
+    regions.push_back({L"CLSID names", names(HKEY_LOCAL_MACHINE, sample::shell::kClassRoot, footprint.classes)});
+    regions.push_back({L"neighbour class key", tree(HKEY_LOCAL_MACHINE, sample::shell::neighbourClassKey(), 0)});
+    regions.push_back({L"HKCU", tree(HKEY_CURRENT_USER, L"", 0, footprint.currentUser)});
+    regions.push_back({L"HKU names", names(HKEY_USERS, L"")});
+    for (const std::wstring& hive : names(HKEY_USERS, L"")) {
         if (hive == preuninstall_test::kCurrentUserHive) {
             continue;  // the same hive as HKCU
         }
         const bool purged = hive.size() >= 10 && hive.find(L"_Classes") == std::wstring::npos;
         regions.push_back(
-            {L"HKU\\" + hive,
-             hostile::dumpKeys(HKEY_USERS, hive, 0, purged ? footprint.purgedHives : std::vector<std::wstring>{})});
+            {L"HKU\\" + hive, tree(HKEY_USERS, hive, 0, purged ? footprint.purgedHives : std::vector<std::wstring>{})});
     }
     regions.push_back(
         {L"Send To", withoutFiles(hostile::listFolder(machine::shellFolder(CSIDL_SENDTO)), footprint.sendTo)});
@@ -267,16 +287,11 @@ void expectSame(const std::vector<Region>& before, const std::vector<Region>& af
     for (std::size_t i = 0; i < before.size(); ++i) {
         SCOPED_TRACE(machine::narrow(before[i].label));
         EXPECT_EQ(before[i].label, after[i].label);
-        EXPECT_EQ(before[i].lines.size(), after[i].lines.size());
-        // The first difference, readable.
-        for (std::size_t line = 0; line < before[i].lines.size() && line < after[i].lines.size(); ++line) {
-            if (before[i].lines[line] != after[i].lines[line]) {
-                ADD_FAILURE() << "first difference at line " << line
-                              << ":\n  before: " << machine::narrow(before[i].lines[line])
-                              << "\n  after:  " << machine::narrow(after[i].lines[line]);
-                break;
-            }
-        }
+        const integrity::Diff changed = integrity::diff(before[i].lines, after[i].lines);
+        EXPECT_TRUE(changed.removed.empty() && changed.added.empty())
+            << "gone:\n"
+            << integrity::describeLines(changed.removed) << "came:\n"
+            << integrity::describeLines(changed.added);
     }
 }
 
@@ -335,7 +350,7 @@ protected:
         ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, kVictimKey, L"Owner", L"another vendor", kView64));
         ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictimKey, L"Data"), L"Size", 42, kView64));
         ASSERT_TRUE(machine::createKey(HKEY_LOCAL_MACHINE, join(kVictimKey, L"Data\\Inner"), kView64));
-        victim = hostile::dumpKeys(HKEY_LOCAL_MACHINE, kVictimKey, kView64);
+        victim = tree(HKEY_LOCAL_MACHINE, kVictimKey, kView64);
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut"), kVictimTarget));
         ASSERT_TRUE(hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Dangling"), kMissingTarget));
@@ -393,7 +408,7 @@ protected:
         const std::wstring locked = join(kSuiteScheduler, kLockedTask);
         ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, locked, L"Command", L"zhn.exe /locked", kView32));
         ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(locked, L"Window"), L"Minutes", 5, kView32));
-        lockedTask = hostile::dumpKeys(HKEY_LOCAL_MACHINE, locked, kView32);
+        lockedTask = tree(HKEY_LOCAL_MACHINE, locked, kView32);
         ASSERT_TRUE(hostile::denyRead(HKEY_LOCAL_MACHINE, locked, kView32));
         ASSERT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, locked, kView32)) << "the platform ignores the key's ACL";
     }
@@ -474,7 +489,7 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
     EXPECT_EQ(settingsStay ? kDeepLevels : -1, machine::chainDepth(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep")));
 
     ran("a registry link into HKLM");
-    EXPECT_EQ(victim, hostile::dumpKeys(HKEY_LOCAL_MACHINE, kVictimKey, kView64));
+    EXPECT_EQ(victim, tree(HKEY_LOCAL_MACHINE, kVictimKey, kView64));
     EXPECT_EQ(settingsStay, hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
 
     ran("a registry link whose target does not exist");
@@ -549,7 +564,7 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
     EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, join(kSuiteScheduler, L"Report.zwtask"), kView32));
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, join(kPlatformScheduler, kLockedTask), kView32));
     ASSERT_TRUE(hostile::allowAll(HKEY_LOCAL_MACHINE, join(kSuiteScheduler, kLockedTask), kView32));
-    EXPECT_EQ(lockedTask, hostile::dumpKeys(HKEY_LOCAL_MACHINE, join(kSuiteScheduler, kLockedTask), kView32));
+    EXPECT_EQ(lockedTask, tree(HKEY_LOCAL_MACHINE, join(kSuiteScheduler, kLockedTask), kView32));
     ASSERT_TRUE(hostile::denyRead(HKEY_LOCAL_MACHINE, join(kSuiteScheduler, kLockedTask), kView32));
 
     // A second call finds nothing more to do: only the stamp's moment moves.

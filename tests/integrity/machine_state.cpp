@@ -14,8 +14,6 @@
 namespace integrity {
 namespace {
 
-// Where the snapshot mounts a profile's hive file to read it.
-const wchar_t kReadMount[] = L"KorvanIntegrityRead";
 const wchar_t kRecycleBin[] = L"{645FF040-5081-101B-9F08-00AA002F954E}";
 const wchar_t* const kReadClasses[] = {
     kRecycleBin,
@@ -23,90 +21,24 @@ const wchar_t* const kReadClasses[] = {
     L"{5e3b9a17-c2d4-4f81-b6a0-93d7e1f2c846}",  // its neighbour
 };
 
-struct OpenKey {
-    HKEY handle = nullptr;
-    OpenKey() = default;
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    ~OpenKey() {
-        if (handle != nullptr) {
-            RegCloseKey(handle);
-        }
-    }
-};
-
 bool sameName(const std::wstring& a, const std::wstring& b) { return lstrcmpiW(a.c_str(), b.c_str()) == 0; }
 
-std::vector<std::wstring> sortedSubkeys(HKEY key) {
-    std::vector<std::wstring> names;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
+std::vector<std::wstring> sortedSubkeys(HKEY root, const std::wstring& path, REGSAM view) {
+    std::vector<std::wstring> names = machine::subkeyNames(root, path, view);
     std::sort(names.begin(), names.end());
     return names;
 }
 
-// One key's values, each read with the single enumeration call.
-void addValues(HKEY key, const std::wstring& label, Lines& lines) {
-    DWORD nameUnits = 0;
-    DWORD dataBytes = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nameUnits, &dataBytes,
-                         nullptr, nullptr) != ERROR_SUCCESS) {
-        lines.push_back(L"V " + label + L" : <values cannot be read>");
-        return;
-    }
-    std::vector<wchar_t> name(nameUnits + 2);
-    std::vector<BYTE> data(dataBytes + 2);
-    Lines values;
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        DWORD dataLength = static_cast<DWORD>(data.size());
-        machine::Value value;
-        const LONG status =
-            RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &value.type, data.data(), &dataLength);
-        if (status != ERROR_SUCCESS) {
-            break;
-        }
-        value.present = true;
-        value.data.assign(data.data(), data.data() + dataLength);
-        values.push_back(L"V " + label + L" : " + std::wstring(name.data(), nameLength) + L" = " +
-                         machine::describe(value));
-    }
-    std::sort(values.begin(), values.end());
-    lines.insert(lines.end(), values.begin(), values.end());
-}
-
-// A key with everything below it. Every key below the first is opened as
-// itself, so a registry link is read as a key with its link value and is
-// never followed. `skip` names children left out.
-void addTree(HKEY key, const std::wstring& label, Lines& lines, const std::vector<std::wstring>& skip = {}) {
-    lines.push_back(L"K " + label);
-    addValues(key, label, lines);
-    for (const std::wstring& child : sortedSubkeys(key)) {
-        if (std::any_of(skip.begin(), skip.end(), [&](const std::wstring& s) { return sameName(s, child); })) {
-            continue;
-        }
-        OpenKey sub;
-        if (RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub.handle) != ERROR_SUCCESS) {
-            lines.push_back(L"K " + label + L"\\" + child + L" <cannot be opened>");
-            continue;
-        }
-        addTree(sub.handle, label + L"\\" + child, lines);
-    }
-}
-
-// root\path with everything below it, when it exists.
+// root\path with everything below it, when it exists, its lines named from
+// `label`.
 void addTreeAt(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& label, Lines& lines,
-               const std::vector<std::wstring>& skip = {}) {
-    OpenKey key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key.handle) == ERROR_SUCCESS) {
-        addTree(key.handle, label, lines, skip);
-    }
+               std::vector<std::wstring> skip = {}) {
+    machine::DumpOptions options;
+    options.skip = std::move(skip);
+    options.label = label;
+    options.tagged = true;
+    const Lines tree = machine::dumpTree(root, path, view, options);
+    lines.insert(lines.end(), tree.begin(), tree.end());
 }
 
 void addMachineSoftware(Reach reach, REGSAM view, const std::wstring& rootLabel, Lines& lines) {
@@ -119,62 +51,52 @@ void addMachineSoftware(Reach reach, REGSAM view, const std::wstring& rootLabel,
     }
 
     const std::wstring classRoot = L"Software\\Classes\\CLSID";
-    OpenKey clsid;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, classRoot.c_str(), 0, KEY_READ | view, &clsid.handle) != ERROR_SUCCESS) {
+    if (!machine::keyExists(HKEY_LOCAL_MACHINE, classRoot, view)) {
         return;
     }
     const std::wstring label = rootLabel + L"\\" + classRoot;
     lines.push_back(L"K " + label);
-    for (const std::wstring& child : sortedSubkeys(clsid.handle)) {
+    for (const std::wstring& child : sortedSubkeys(HKEY_LOCAL_MACHINE, classRoot, view)) {
         const bool read = std::any_of(std::begin(kReadClasses), std::end(kReadClasses),
                                       [&](const wchar_t* name) { return sameName(name, child); });
-        if (!read) {
+        if (read) {
+            addTreeAt(HKEY_LOCAL_MACHINE, classRoot + L"\\" + child, view, label + L"\\" + child, lines);
+        } else {
             lines.push_back(L"K " + label + L"\\" + child);
-            continue;
-        }
-        OpenKey sub;
-        if (RegOpenKeyExW(clsid.handle, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub.handle) == ERROR_SUCCESS) {
-            addTree(sub.handle, label + L"\\" + child, lines);
         }
     }
 }
 
 void addUsers(Lines& lines) {
-    OpenKey users;
-    if (RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_READ, &users.handle) != ERROR_SUCCESS) {
-        lines.push_back(L"K HKU <cannot be opened>");
-        return;
-    }
-    for (const std::wstring& hive : sortedSubkeys(users.handle)) {
+    for (const std::wstring& hive : sortedSubkeys(HKEY_USERS, L"", 0)) {
         const std::wstring label = L"HKU\\" + hive;
         lines.push_back(L"K " + label);
-        OpenKey software;
-        if (RegOpenKeyExW(users.handle, (hive + L"\\Software").c_str(), 0, KEY_READ, &software.handle) ==
-            ERROR_SUCCESS) {
+        const std::wstring software = hive + L"\\Software";
+        if (machine::keyExists(HKEY_USERS, software)) {
             lines.push_back(L"K " + label + L"\\Software");
-            for (const std::wstring& child : sortedSubkeys(software.handle)) {
+            for (const std::wstring& child : sortedSubkeys(HKEY_USERS, software, 0)) {
                 if (!sameName(child, L"Korvan")) {
                     lines.push_back(L"K " + label + L"\\Software\\" + child);
                 }
             }
-            addTreeAt(software.handle, L"Korvan", 0, label + L"\\Software\\Korvan", lines);
+            addTreeAt(HKEY_USERS, software + L"\\Korvan", 0, label + L"\\Software\\Korvan", lines);
         }
         const std::wstring run = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-        addTreeAt(users.handle, hive + L"\\" + run, 0, label + L"\\" + run, lines);
+        addTreeAt(HKEY_USERS, hive + L"\\" + run, 0, label + L"\\" + run, lines);
     }
 }
 
 bool isHiveFile(const std::wstring& name) { return sameName(name, L"NTUSER.DAT"); }
 
 void addHiveContent(const std::wstring& file, Lines& lines) {
-    const std::wstring label = L"HIVE(" + file + L")";
-    machine::unloadHive(kReadMount);
-    if (!machine::loadHive(kReadMount, file)) {
-        lines.push_back(L"K " + label + L" <cannot be mounted>");
-        return;
+    machine::DumpOptions options;
+    options.label = L"HIVE(" + file + L")";
+    options.tagged = true;
+    const Lines content = machine::dumpHiveFile(file, options);
+    if (content.empty()) {
+        lines.push_back(L"K " + options.label + L" <cannot be mounted>");
     }
-    addTreeAt(HKEY_USERS, kReadMount, 0, label, lines);
-    machine::unloadHive(kReadMount);
+    lines.insert(lines.end(), content.begin(), content.end());
 }
 
 // The entries of a folder; with `deep`, everything below it too, and the

@@ -51,12 +51,12 @@ bool unloadHive(const std::wstring& name) {
 
 bool hiveLoaded(const std::wstring& name) { return keyExists(HKEY_USERS, name); }
 
-std::vector<std::wstring> dumpHiveFile(const std::wstring& file) {
+std::vector<std::wstring> dumpHiveFile(const std::wstring& file, const DumpOptions& options) {
     unloadHive(kReadMount);
     if (!loadHive(kReadMount, file)) {
         return {};
     }
-    std::vector<std::wstring> lines = dumpTree(HKEY_USERS, kReadMount);
+    std::vector<std::wstring> lines = dumpTree(HKEY_USERS, kReadMount, kDefaultView, options);
     unloadHive(kReadMount);
     return lines;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine.h"
+
 namespace machine {
 
 // Writes a hive file at `file` (replacing one that is there) whose content
@@ -29,6 +31,6 @@ bool hiveLoaded(const std::wstring& name);
 // The content of a hive file as dumpTree gives it, read by mounting the file
 // for a moment at a name of its own and unmounting it unchanged. Empty when
 // the file cannot be mounted.
-std::vector<std::wstring> dumpHiveFile(const std::wstring& file);
+std::vector<std::wstring> dumpHiveFile(const std::wstring& file, const DumpOptions& options = {});
 
 }  // namespace machine

@@ -183,27 +183,130 @@ std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM
 
 namespace {
 
-void dumpInto(HKEY root, const std::wstring& path, const std::wstring& relative, REGSAM view,
-              std::vector<std::wstring>& lines) {
-    lines.push_back(L"[" + relative + L"]");
-    std::vector<std::wstring> values = valueNames(root, path, view);
-    std::sort(values.begin(), values.end());
-    for (const std::wstring& name : values) {
-        lines.push_back(relative + L" : " + name + L" = " + describe(readValue(root, path, name, view)));
-    }
-    std::vector<std::wstring> children = subkeyNames(root, path, view);
-    std::sort(children.begin(), children.end());
-    for (const std::wstring& child : children) {
-        dumpInto(root, path + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, view, lines);
-    }
+constexpr DWORD kKeyNameUnits = 256;
+constexpr std::size_t kShortComponent = 32;
+constexpr std::size_t kLongestShownPath = 512;
+
+std::wstring join(const std::wstring& parent, const std::wstring& child) {
+    return parent.empty() ? child : parent + L"\\" + child;
 }
+
+struct Dump {
+    const DumpOptions& options;
+    std::vector<std::wstring>& lines;
+
+    std::wstring shown(const std::wstring& name) const { return options.shorten ? shortName(name) : name; }
+
+    bool skipped(const std::wstring& entry) const {
+        return std::any_of(options.skip.begin(), options.skip.end(),
+                           [&](const std::wstring& s) { return lstrcmpiW(s.c_str(), entry.c_str()) == 0; });
+    }
+
+    std::wstring keyLine(const std::wstring& label) const {
+        return options.tagged ? L"K " + label : L"[" + label + L"]";
+    }
+
+    // Each value is read with its data by the one enumeration call, with
+    // buffers as large as the key says its largest name and data are.
+    void values(HKEY key, const std::wstring& relative, const std::wstring& label) const {
+        DWORD nameUnits = 0;
+        DWORD dataBytes = 0;
+        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nameUnits, &dataBytes,
+                             nullptr, nullptr) != ERROR_SUCCESS) {
+            lines.push_back(keyLine(label) + L" values unreadable");
+            return;
+        }
+        std::vector<wchar_t> name(nameUnits + 1);
+        std::vector<BYTE> data(dataBytes);
+        std::vector<std::wstring> found;
+        for (DWORD index = 0;; ++index) {
+            DWORD length = static_cast<DWORD>(name.size());
+            DWORD size = static_cast<DWORD>(data.size());
+            Value value;
+            const LONG status =
+                RegEnumValueW(key, index, name.data(), &length, nullptr, &value.type, data.data(), &size);
+            if (status != ERROR_SUCCESS) {
+                break;
+            }
+            const std::wstring valueName(name.data(), length);
+            if (skipped(relative + L" : " + valueName)) {
+                continue;
+            }
+            value.present = true;
+            value.data.assign(data.data(), data.data() + size);
+            found.push_back((options.tagged ? L"V " : L"") + label + L" : " + shown(valueName) + L" = " +
+                            describe(value));
+        }
+        std::sort(found.begin(), found.end());
+        lines.insert(lines.end(), found.begin(), found.end());
+    }
+
+    // `relative` is the real relative path while it is short enough to be
+    // named in the skip list; `label` is what the lines print.
+    void tree(HKEY key, const std::wstring& relative, const std::wstring& label, int depth) const {
+        lines.push_back(keyLine(label));
+        values(key, relative, label);
+        for (const std::wstring& child : subkeysOf(key)) {
+            const std::wstring childRelative =
+                relative.size() <= kLongestShownPath ? join(relative, child) : std::wstring(L"?");
+            if (skipped(childRelative)) {
+                continue;
+            }
+            std::wstring childLabel = join(label, shown(child));
+            if (options.shorten && childLabel.size() > kLongestShownPath) {
+                childLabel = L"(depth " + std::to_wstring(depth + 1) + L")\\" + shown(child);
+            }
+            Key opened;
+            const LONG status = RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &opened.handle);
+            if (status != ERROR_SUCCESS) {
+                lines.push_back(keyLine(childLabel) + L" unreadable (" + std::to_wstring(status) + L")");
+                continue;
+            }
+            tree(opened.handle, childRelative, childLabel, depth + 1);
+        }
+    }
+};
 
 }  // namespace
 
-std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view) {
+std::vector<std::wstring> subkeysOf(HKEY key) {
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[kKeyNameUnits];
+        DWORD length = kKeyNameUnits;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name, length);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::wstring hashOf(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const BYTE*>(data);
+    DWORD hash = 2166136261U;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i) {
+        hash = (hash ^ bytes[i]) * 16777619U;
+    }
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%08lx", hash);
+    return text;
+}
+
+std::wstring shortName(const std::wstring& name) {
+    if (name.size() <= kShortComponent) {
+        return name;
+    }
+    return name.substr(0, 8) + L"...(" + std::to_wstring(name.size()) + L" units, " +
+           hashOf(name.data(), name.size() * sizeof(wchar_t)) + L")";
+}
+
+std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view, const DumpOptions& options) {
     std::vector<std::wstring> lines;
-    if (keyExists(root, path, view)) {
-        dumpInto(root, path, L"", view, lines);
+    Key key;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | view, &key.handle) == ERROR_SUCCESS) {
+        Dump{options, lines}.tree(key.handle, L"", options.label, 0);
     }
     return lines;
 }
@@ -215,10 +318,17 @@ std::wstring describe(const Value& value) {
     wchar_t buffer[128];
     switch (value.type) {
         case REG_SZ:
-        case REG_EXPAND_SZ:
+        case REG_EXPAND_SZ: {
+            const std::wstring text = value.text();
             std::swprintf(buffer, 128, L" (%ls, %u bytes)", value.type == REG_SZ ? L"REG_SZ" : L"REG_EXPAND_SZ",
                           static_cast<unsigned>(value.data.size()));
-            return L"\"" + value.text() + L"\"" + buffer;
+            const bool padding =
+                std::all_of(value.data.begin() +
+                                static_cast<std::ptrdiff_t>(std::min(value.data.size(), text.size() * sizeof(wchar_t))),
+                            value.data.end(), [](BYTE b) { return b == 0; });
+            return L"\"" + text + L"\"" + buffer +
+                   (padding ? L"" : L" hash " + hashOf(value.data.data(), value.data.size()));
+        }
         case REG_DWORD:
             if (value.data.size() == 4) {
                 DWORD number = 0;
@@ -245,7 +355,7 @@ std::wstring describe(const Value& value) {
         hex += buffer;
     }
     std::swprintf(buffer, 128, L" (type %lu, %u bytes)", value.type, static_cast<unsigned>(value.data.size()));
-    return hex + buffer;
+    return hex + buffer + (value.data.size() <= 24 ? L"" : L" hash " + hashOf(value.data.data(), value.data.size()));
 }
 
 bool writeFile(const std::wstring& path, const std::string& content) {

@@ -42,6 +42,8 @@ bool valueExists(HKEY root, const std::wstring& path, const std::wstring& name, 
 
 std::vector<std::wstring> subkeyNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
 std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+// The names of an open key's subkeys, sorted.
+std::vector<std::wstring> subkeysOf(HKEY key);
 
 // Creates `levels` nested keys below root\path, one per level, each named by
 // `nameOf(level)` (level 1 first), each below the handle of the one before,
@@ -52,12 +54,43 @@ int createChain(HKEY root, const std::wstring& path, int levels, std::wstring (*
 // through handles, each key opened as itself; -1 when root\path is absent.
 int chainDepth(HKEY root, const std::wstring& path);
 
-// One line per key and value below `path`, in a stable order, for comparing
-// whole subtrees before and after an operation. Empty when the key is absent.
-std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view = kDefaultView);
+// A hash of the bytes, as 8 hex digits: equal for equal data, and almost
+// never for different data.
+std::wstring hashOf(const void* data, std::size_t size);
+// A name longer than 32 characters as its start, its length and a hash of it.
+std::wstring shortName(const std::wstring& name);
+
+// How dumpTree reads a tree.
+struct DumpOptions {
+    // Relative key paths ("Software\Korvan") and values ("path : name") left
+    // out, compared without regard to case.
+    std::vector<std::wstring> skip;
+    // For trees made to be hostile: names show as shortName gives them, and a
+    // path longer than 512 characters as its depth and last component.
+    bool shorten = false;
+    // What the root shows as in the lines (nothing by default, so that the
+    // lines name paths relative to it).
+    std::wstring label;
+    // Lines tagged by kind instead: "K path" for a key and
+    // "V path : name = description" for a value.
+    bool tagged = false;
+};
+
+// One line per key ("[relative path]") and value ("relative path : name =
+// description") from root\path down, siblings in sorted order, for comparing
+// whole subtrees before and after an operation. The walk goes through
+// handles, so a tree deeper than a single path can name still reads; every
+// key is opened as itself, so a registry link reads as a key with its link
+// value and is never followed; a key that cannot be opened for reading shows
+// as "[path] unreadable (status)". Empty when root\path is absent.
+std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM view = kDefaultView,
+                                   const DumpOptions& options = {});
 
 // A value as a person reads it: absent, a string in quotes, a number, a
-// 16-byte SYSTEMTIME as a UTC timestamp, other data as hex.
+// 16-byte SYSTEMTIME as a UTC timestamp, other data as hex. Data that the
+// description does not show in full (a string with more after its
+// terminator than zeros, more than 24 bytes as hex) adds a hash of all of it,
+// so two descriptions are the same only for the same data.
 std::wstring describe(const Value& value);
 
 bool writeFile(const std::wstring& path, const std::string& content = "sample");
