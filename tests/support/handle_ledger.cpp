@@ -17,10 +17,6 @@ const ImportFailure* openFailureOf(const std::string& function) {
     return nullptr;
 }
 
-const wchar_t* text(DWORD argument) {
-    return argument != 0 ? reinterpret_cast<const wchar_t*>(argument) : L"";
-}
-
 }  // namespace
 
 HandleLedger::HandleLedger(HMODULE module) : ImportRecorder(module, trace::LookUps::PassedThrough) {
@@ -28,8 +24,11 @@ HandleLedger::HandleLedger(HMODULE module) : ImportRecorder(module, trace::LookU
         if (observer_) {
             observer_(position, function, arguments);
         }
+        if (function == failEvery_) {
+            failCall(position);
+        }
         if (!failSuffix_.empty() && openFailureOf(function) != nullptr &&
-            endsWithNoCase(text(arguments[1]), failSuffix_)) {
+            endsWithNoCase(textArgument(arguments, 1), failSuffix_)) {
             failSuffix_.clear();
             trace::ImportRecorder::failCall(position, &openFailureOf);
         }
@@ -47,8 +46,14 @@ HandleLedger::HandleLedger(HMODULE module) : ImportRecorder(module, trace::LookU
             return;
         }
         const auto status = static_cast<LONG>(call.result);
-        opens_.push_back({function, reinterpret_cast<HKEY>(a[0]), text(a[1]), ex ? a[2] : create ? a[4] : 0,
-                          ex ? a[3] : create ? a[5] : 0, status});
+        opens_.push_back({function, reinterpret_cast<HKEY>(a[0]), textArgument(a, 1),
+                          ex       ? a[2]
+                          : create ? a[4]
+                                   : 0,
+                          ex       ? a[3]
+                          : create ? a[5]
+                                   : 0,
+                          status});
         keyOpens_ += status == ERROR_SUCCESS ? 1 : 0;
     });
 }

@@ -37,6 +37,8 @@ public:
     // Makes the next matching open fail with `status` (RegOpenKeyExW and
     // RegOpenKeyW whose path ends with `pathSuffix`, compared without case).
     void failOpen(const std::wstring& pathSuffix, LONG status);
+    // Makes every call of `function` fail as that function fails.
+    void failEvery(std::string function) { failEvery_ = std::move(function); }
     // A test's own observer, called before each call ahead of failOpen's.
     void observe(CallObserver observer) { observer_ = std::move(observer); }
 
@@ -46,6 +48,7 @@ private:
     int keyOpens_ = 0;
     int keyCloses_ = 0;
     std::wstring failSuffix_;
+    std::string failEvery_;
 };
 
 }  // namespace testing_support

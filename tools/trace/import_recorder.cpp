@@ -125,8 +125,7 @@ void returnFromImport(DWORD* frame) {
     // A function that the module looks up by name is handed out as a thunk
     // of its own, so that its calls are recorded like the others.
     if (recorder.lookUps_ == LookUps::Recorded && recorder.imports_[call.import].function == "GetProcAddress" &&
-        call.result != 0 &&
-        HIWORD(call.arguments[1]) != 0) {
+        call.result != 0 && HIWORD(call.arguments[1]) != 0) {
         if (void* thunk = recorder.lookedUpThunk(reinterpret_cast<const char*>(call.arguments[1]),
                                                  reinterpret_cast<void*>(call.result))) {
             call.result = reinterpret_cast<DWORD>(thunk);
