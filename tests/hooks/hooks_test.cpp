@@ -15,13 +15,11 @@
 #include "samplemachine/footprint.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
-#include "support/iat_patch.h"
 
 using machine::kView32;
 using machine::kView64;
 using testing_support::HandleLedger;
 using testing_support::HookLibrary;
-using testing_support::IatPatch;
 
 namespace {
 
@@ -49,9 +47,6 @@ protected:
 
     HookLibrary dll;
 };
-
-LONG WINAPI deniedRegOpenKeyExW(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
-LONG WINAPI deniedRegSetValueExW(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
 
 }  // namespace
 
@@ -103,10 +98,10 @@ TEST_F(Hooks, DllPostInstallWhenEveryOpenFailsStillDeletesTheAgentsFilesAndChang
     sample::seed();
     const integrity::Lines before = integrity::snapshot();
     {
-        IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW",
-                      reinterpret_cast<const void*>(&deniedRegOpenKeyExW));
-        ASSERT_TRUE(open.applied());
+        HandleLedger ledger(dll.module());
+        ledger.failEvery("RegOpenKeyExW");
         EXPECT_EQ(0, dll.call("DllPostInstall"));
+        EXPECT_TRUE(ledger.injected());
     }
     const integrity::Expected expected = integrity::expectedDiff(before, integrity::obsoleteDataFileChanges());
     EXPECT_TRUE(expected.unmatched.empty()) << integrity::describeLines(expected.unmatched);
@@ -118,8 +113,7 @@ TEST_F(Hooks, DllPostInstallWhenEveryOpenFailsStillDeletesTheAgentsFilesAndChang
 TEST_F(Hooks, DllPostInstallReturnsZeroAndClosesTheKeyWhenAWriteFails) {
     sample::seed();
     HandleLedger ledger(dll.module());
-    IatPatch set(dll.module(), "advapi32.dll", "RegSetValueExW", reinterpret_cast<const void*>(&deniedRegSetValueExW));
-    ASSERT_TRUE(set.applied());
+    ledger.failEvery("RegSetValueExW");
 
     EXPECT_EQ(0, dll.call("DllPostInstall"));
 

@@ -14,13 +14,11 @@
 #include "postinstall/postinstall.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
-#include "support/iat_patch.h"
+#include "support/import_recorder.h"
 
 using machine::kView32;
 using machine::kView64;
 using testing_support::HandleLedger;
-using testing_support::IatPatch;
-using testing_support::testProgram;
 
 namespace {
 
@@ -55,14 +53,22 @@ protected:
     }
 };
 
-// The file deletions, as the step makes them.
-std::vector<std::wstring> g_deleted;
-decltype(&DeleteFileW) g_deleteFileW = nullptr;
-BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
-    g_deleted.emplace_back(path);
-    return g_deleteFileW(path);
+// Runs the file step, and returns the files it deleted, in order; with
+// `folderFails`, the Program Files folder cannot be found.
+std::vector<std::wstring> deleteFilesRecorded(bool folderFails, bool& result) {
+    testing_support::ImportRecorder recorder;
+    std::vector<std::wstring> deleted;
+    recorder.observe([&](std::size_t position, const std::string& function, const DWORD* arguments) {
+        if (function == "DeleteFileW") {
+            deleted.push_back(testing_support::textArgument(arguments, 0));
+        } else if (folderFails && function == "SHGetFolderPathW") {
+            recorder.failCall(position);
+        }
+    });
+    result = installhooks::deleteObsoleteDataFiles();
+    EXPECT_EQ(folderFails, recorder.injected());
+    return deleted;
 }
-HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
 
 }  // namespace
 
@@ -75,18 +81,9 @@ TEST_F(ObsoleteData, DeletesTheThreeAgentFilesInOrderAndNothingBesideThem) {
     ASSERT_TRUE(machine::writeFile(kAgentApp + L"\\agent.cfg"));
     ASSERT_TRUE(machine::writeFile(kKorvanNet + L"\\Agent\\shred.adf"));
 
-    g_deleted.clear();
     bool result = false;
-    {
-        IatPatch deletion(testProgram(), "kernel32.dll", "DeleteFileW",
-                          reinterpret_cast<const void*>(&loggedDeleteFileW));
-        ASSERT_TRUE(deletion.applied());
-        g_deleteFileW = deletion.originalAs<decltype(g_deleteFileW)>();
-        result = installhooks::deleteObsoleteDataFiles();
-    }
-
+    EXPECT_EQ(kAgentFiles, deleteFilesRecorded(false, result));
     EXPECT_TRUE(result);
-    EXPECT_EQ(kAgentFiles, g_deleted);
     for (const std::wstring& file : kAgentFiles) {
         EXPECT_FALSE(machine::fileExists(file)) << machine::narrow(file);
     }
@@ -111,19 +108,9 @@ TEST_F(ObsoleteData, WithoutTheProgramFilesFolderTouchesNoFile) {
     for (const std::wstring& file : kAgentFiles) {
         ASSERT_TRUE(machine::createDirectories(kAgentApp) && machine::writeFile(file));
     }
-    g_deleted.clear();
     bool result = true;
-    {
-        IatPatch folder(testProgram(), "shell32.dll", "SHGetFolderPathW",
-                        reinterpret_cast<const void*>(&failingSHGetFolderPathW));
-        IatPatch deletion(testProgram(), "kernel32.dll", "DeleteFileW",
-                          reinterpret_cast<const void*>(&loggedDeleteFileW));
-        ASSERT_TRUE(folder.applied() && deletion.applied());
-        g_deleteFileW = deletion.originalAs<decltype(g_deleteFileW)>();
-        result = installhooks::deleteObsoleteDataFiles();
-    }
+    EXPECT_TRUE(deleteFilesRecorded(true, result).empty());
     EXPECT_FALSE(result);
-    EXPECT_TRUE(g_deleted.empty());
     for (const std::wstring& file : kAgentFiles) {
         EXPECT_TRUE(machine::fileExists(file)) << machine::narrow(file);
     }

@@ -15,14 +15,15 @@
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
 #include "support/heap_failure.h"
-#include "support/iat_patch.h"
+#include "support/import_recorder.h"
 
 using machine::kView32;
 using machine::kView64;
 using testing_support::HandleLedger;
 using testing_support::HeapAllocFailure;
 using testing_support::HookLibrary;
-using testing_support::IatPatch;
+using testing_support::ImportRecorder;
+using testing_support::textArgument;
 
 namespace {
 
@@ -76,28 +77,6 @@ protected:
     HookLibrary dll;
 };
 
-// The calls that mark each step, as the DLL makes them.
-std::vector<std::wstring> g_calls;
-decltype(&RegOpenKeyExW) g_regOpenKeyExW = nullptr;
-decltype(&SHGetFolderPathW) g_shGetFolderPathW = nullptr;
-decltype(&DeleteFileW) g_deleteFileW = nullptr;
-
-LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
-    if (parent == HKEY_LOCAL_MACHINE) {
-        g_calls.push_back(L"open " + std::wstring(path));
-    }
-    return g_regOpenKeyExW(parent, path, options, access, key);
-}
-HRESULT WINAPI loggedSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
-    g_calls.emplace_back(L"SHGetFolderPathW");
-    return g_shGetFolderPathW(owner, folder, token, flags, path);
-}
-BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
-    g_calls.push_back(L"delete " + std::wstring(path));
-    return g_deleteFileW(path);
-}
-HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
-
 }  // namespace
 
 TEST_F(PostInstallHook, DoesEveryStepAndLeavesNothingOpen) {
@@ -115,18 +94,19 @@ TEST_F(PostInstallHook, DoesEveryStepAndLeavesNothingOpen) {
 }
 
 TEST_F(PostInstallHook, RunsTheStepsInTheirOrder) {
-    g_calls.clear();
+    // The calls that mark each step, as the DLL makes them.
+    std::vector<std::wstring> calls;
     {
-        IatPatch open(dll.module(), "advapi32.dll", "RegOpenKeyExW",
-                      reinterpret_cast<const void*>(&loggedRegOpenKeyExW));
-        IatPatch folder(dll.module(), "shell32.dll", "SHGetFolderPathW",
-                        reinterpret_cast<const void*>(&loggedSHGetFolderPathW));
-        IatPatch deletion(dll.module(), "kernel32.dll", "DeleteFileW",
-                          reinterpret_cast<const void*>(&loggedDeleteFileW));
-        ASSERT_TRUE(open.applied() && folder.applied() && deletion.applied());
-        g_regOpenKeyExW = open.originalAs<decltype(g_regOpenKeyExW)>();
-        g_shGetFolderPathW = folder.originalAs<decltype(g_shGetFolderPathW)>();
-        g_deleteFileW = deletion.originalAs<decltype(g_deleteFileW)>();
+        ImportRecorder recorder(dll.module());
+        recorder.observe([&](std::size_t, const std::string& function, const DWORD* arguments) {
+            if (function == "RegOpenKeyExW" && reinterpret_cast<HKEY>(arguments[0]) == HKEY_LOCAL_MACHINE) {
+                calls.push_back(L"open " + textArgument(arguments, 1));
+            } else if (function == "SHGetFolderPathW") {
+                calls.emplace_back(L"SHGetFolderPathW");
+            } else if (function == "DeleteFileW") {
+                calls.push_back(L"delete " + textArgument(arguments, 0));
+            }
+        });
         EXPECT_EQ(0, dll.call("DllPostInstall"));
     }
     // Each step's calls from HKLM: the stamp, the files, the settings, the
@@ -144,16 +124,14 @@ TEST_F(PostInstallHook, RunsTheStepsInTheirOrder) {
         L"open " + kSuite + L"\\Backup.zwtask",
         L"open " + kSuite + L"\\Report.zwtask",
     };
-    EXPECT_EQ(expected, g_calls);
+    EXPECT_EQ(expected, calls);
 }
 
 TEST_F(PostInstallHook, AStepThatFailsDoesNotStopTheNextOnes) {
     const std::vector<std::wstring> stamp = machine::dumpTree(HKEY_LOCAL_MACHINE, kSubstitute, kView64);
     {
         HandleLedger ledger(dll.module());
-        IatPatch folder(dll.module(), "shell32.dll", "SHGetFolderPathW",
-                        reinterpret_cast<const void*>(&failingSHGetFolderPathW));
-        ASSERT_TRUE(folder.applied());
+        ledger.failEvery("SHGetFolderPathW");
         ledger.failOpen(kSubstitute, ERROR_ACCESS_DENIED);
         EXPECT_EQ(0, dll.call("DllPostInstall"));
         EXPECT_EQ(0U, ledger.openCount());

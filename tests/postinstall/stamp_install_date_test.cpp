@@ -13,13 +13,10 @@
 #include "postinstall/postinstall.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
-#include "support/iat_patch.h"
 
 using machine::kView32;
 using machine::kView64;
 using testing_support::HandleLedger;
-using testing_support::IatPatch;
-using testing_support::testProgram;
 
 namespace {
 
@@ -33,40 +30,20 @@ ULONGLONG asFileTime(const SYSTEMTIME& time) {
 
 class StampInstallDate : public testing_support::ProductKeysTest {};
 
-// The calls of the step, in the order they are made. The wrappers call the
-// platform through the original slots: the program's own slots are patched.
-std::vector<std::string> g_calls;
-decltype(&GetDateFormatW) g_getDateFormatW = nullptr;
-decltype(&GetSystemTime) g_getSystemTime = nullptr;
-decltype(&RegOpenKeyExW) g_regOpenKeyExW = nullptr;
-decltype(&RegDeleteValueW) g_regDeleteValueW = nullptr;
-decltype(&RegSetValueExW) g_regSetValueExW = nullptr;
-
-int WINAPI loggedGetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture, LPWSTR buffer,
-                                int size) {
-    g_calls.emplace_back("GetDateFormatW");
-    return g_getDateFormatW(locale, flags, date, picture, buffer, size);
-}
-void WINAPI loggedGetSystemTime(LPSYSTEMTIME time) {
-    g_calls.emplace_back("GetSystemTime");
-    g_getSystemTime(time);
-}
-LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
-    g_calls.emplace_back("RegOpenKeyExW");
-    return g_regOpenKeyExW(parent, path, options, access, key);
-}
-LONG WINAPI loggedRegDeleteValueW(HKEY key, LPCWSTR name) {
-    g_calls.emplace_back(std::string("RegDeleteValueW ") + machine::narrow(name));
-    return g_regDeleteValueW(key, name);
-}
-LONG WINAPI loggedRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    g_calls.emplace_back(std::string("RegSetValueExW ") + machine::narrow(name));
-    return g_regSetValueExW(key, name, reserved, type, data, size);
-}
-LONG WINAPI failingRegSetValueExW(HKEY /*key*/, LPCWSTR name, DWORD /*reserved*/, DWORD /*type*/, const BYTE* /*data*/,
-                                  DWORD /*size*/) {
-    g_calls.emplace_back(std::string("RegSetValueExW ") + machine::narrow(name));
-    return ERROR_ACCESS_DENIED;
+// The calls of the step, in the order they are made, with the value each
+// write and deletion names: the date is taken before the time, and each
+// value deleted before it is written.
+const std::vector<std::string> kStepCalls = {"GetDateFormatW",      "GetSystemTime",      "RegOpenKeyExW",
+                                             "RegDeleteValueW gmt", "RegSetValueExW gmt", "RegDeleteValueW date",
+                                             "RegSetValueExW date"};
+void logStepCalls(HandleLedger& ledger, std::vector<std::string>& calls) {
+    ledger.observe([&calls](std::size_t, const std::string& function, const DWORD* arguments) {
+        if (function == "RegDeleteValueW" || function == "RegSetValueExW") {
+            calls.push_back(function + " " + machine::narrow(testing_support::textArgument(arguments, 1)));
+        } else if (function == "GetDateFormatW" || function == "GetSystemTime" || function == "RegOpenKeyExW") {
+            calls.push_back(function);
+        }
+    });
 }
 
 }  // namespace
@@ -137,29 +114,13 @@ TEST_F(StampInstallDate, GmtIsTheCurrentUtcTimeAndDateTheLocalShortDatePaddedTo2
 
 TEST_F(StampInstallDate, TakesTheDateBeforeTheTimeAndReplacesEachValueByDeletingItFirst) {
     ASSERT_TRUE(machine::createKey(HKEY_LOCAL_MACHINE, kSubstitute, kView64));
-    g_calls.clear();
+    std::vector<std::string> calls;
     {
-        IatPatch date(testProgram(), "kernel32.dll", "GetDateFormatW",
-                      reinterpret_cast<const void*>(&loggedGetDateFormatW));
-        IatPatch time(testProgram(), "kernel32.dll", "GetSystemTime",
-                      reinterpret_cast<const void*>(&loggedGetSystemTime));
-        IatPatch open(testProgram(), "advapi32.dll", "RegOpenKeyExW",
-                      reinterpret_cast<const void*>(&loggedRegOpenKeyExW));
-        IatPatch remove(testProgram(), "advapi32.dll", "RegDeleteValueW",
-                        reinterpret_cast<const void*>(&loggedRegDeleteValueW));
-        IatPatch set(testProgram(), "advapi32.dll", "RegSetValueExW",
-                     reinterpret_cast<const void*>(&loggedRegSetValueExW));
-        ASSERT_TRUE(date.applied() && time.applied() && open.applied() && remove.applied() && set.applied());
-        g_getDateFormatW = date.originalAs<decltype(g_getDateFormatW)>();
-        g_getSystemTime = time.originalAs<decltype(g_getSystemTime)>();
-        g_regOpenKeyExW = open.originalAs<decltype(g_regOpenKeyExW)>();
-        g_regDeleteValueW = remove.originalAs<decltype(g_regDeleteValueW)>();
-        g_regSetValueExW = set.originalAs<decltype(g_regSetValueExW)>();
+        HandleLedger ledger;
+        logStepCalls(ledger, calls);
         installhooks::stampInstallDate();
     }
-    EXPECT_EQ((std::vector<std::string>{"GetDateFormatW", "GetSystemTime", "RegOpenKeyExW", "RegDeleteValueW gmt",
-                                        "RegSetValueExW gmt", "RegDeleteValueW date", "RegSetValueExW date"}),
-              g_calls);
+    EXPECT_EQ(kStepCalls, calls);
 }
 
 TEST_F(StampInstallDate, OpensTheKeyWithFullAccessInThe64BitViewAndClosesIt) {
@@ -189,17 +150,17 @@ TEST_F(StampInstallDate, AFailingOpenWritesNothingAndLeavesNothingOpen) {
 
 TEST_F(StampInstallDate, AFailingWriteStillMakesTheRemainingCallsAndClosesTheKey) {
     ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, kSubstitute, L"date", L"old", kView64));
-    g_calls.clear();
+    std::vector<std::string> calls;
     {
         HandleLedger ledger;
-        IatPatch set(testProgram(), "advapi32.dll", "RegSetValueExW",
-                     reinterpret_cast<const void*>(&failingRegSetValueExW));
-        ASSERT_TRUE(set.applied());
+        logStepCalls(ledger, calls);
+        ledger.failEvery("RegSetValueExW");
         installhooks::stampInstallDate();
+        EXPECT_TRUE(ledger.injected());
         EXPECT_EQ(1, ledger.keyCloses());
         EXPECT_EQ(0U, ledger.openCount());
     }
-    EXPECT_EQ((std::vector<std::string>{"RegSetValueExW gmt", "RegSetValueExW date"}), g_calls);
+    EXPECT_EQ(kStepCalls, calls);
     // The old value was deleted before the failed write.
     EXPECT_FALSE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"date", kView64));
 }

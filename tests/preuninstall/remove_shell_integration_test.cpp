@@ -19,12 +19,10 @@
 #include "support/handle_ledger.h"
 #include "support/heap_failure.h"
 #include "preuninstall/user_hives.h"
-#include "support/iat_patch.h"
 
 namespace shell = sample::shell;
 using testing_support::HandleLedger;
 using testing_support::HeapAllocFailure;
-using testing_support::IatPatch;
 using testing_support::testProgram;
 
 namespace {
@@ -77,21 +75,6 @@ protected:
     }
 };
 
-HRESULT WINAPI failingSHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR) { return E_FAIL; }
-int WINAPI failingStringFromGUID2(REFGUID, LPOLESTR, int) { return 0; }
-
-std::vector<std::string> g_calls;
-decltype(&DeleteFileW) g_deleteFileW = nullptr;
-decltype(&RegOpenKeyExW) g_regOpenKeyExW = nullptr;
-BOOL WINAPI loggedDeleteFileW(LPCWSTR path) {
-    g_calls.push_back("DeleteFileW " + machine::narrow(path));
-    return g_deleteFileW(path);
-}
-LONG WINAPI loggedRegOpenKeyExW(HKEY parent, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
-    g_calls.push_back("RegOpenKeyExW " + machine::narrow(path != nullptr ? path : L""));
-    return g_regOpenKeyExW(parent, path, options, access, key);
-}
-
 }  // namespace
 
 TEST_F(RemoveShellIntegration, RemovesTheThreeItemsOfAFullInstallAndLeavesTheirNeighbours) {
@@ -124,20 +107,21 @@ TEST_F(RemoveShellIntegration, RemovesTheThreeItemsOfAFullInstallAndLeavesTheirN
 
 TEST_F(RemoveShellIntegration, RemovesTheSendToFileThenTheHandlerKeyThenTheClassKey) {
     seedFullInstall();
-    g_calls.clear();
+    std::vector<std::string> calls;
     {
-        IatPatch remove(testProgram(), "kernel32.dll", "DeleteFileW",
-                        reinterpret_cast<const void*>(&loggedDeleteFileW));
-        IatPatch open(testProgram(), "advapi32.dll", "RegOpenKeyExW",
-                      reinterpret_cast<const void*>(&loggedRegOpenKeyExW));
-        ASSERT_TRUE(remove.applied() && open.applied());
-        g_deleteFileW = remove.originalAs<decltype(g_deleteFileW)>();
-        g_regOpenKeyExW = open.originalAs<decltype(g_regOpenKeyExW)>();
+        testing_support::ImportRecorder recorder;
+        recorder.observe([&](std::size_t, const std::string& function, const DWORD* arguments) {
+            if (function == "DeleteFileW" || function == "RegOpenKeyExW") {
+                calls.push_back(
+                    function + " " +
+                    machine::narrow(testing_support::textArgument(arguments, function == "DeleteFileW" ? 0 : 1)));
+            }
+        });
         installhooks::removeShellIntegration();
     }
-    const auto position = [](const std::string& call) {
-        for (std::size_t i = 0; i < g_calls.size(); ++i) {
-            if (g_calls[i] == call) {
+    const auto position = [&calls](const std::string& call) {
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i] == call) {
                 return static_cast<int>(i);
             }
         }
@@ -199,32 +183,24 @@ TEST_F(RemoveShellIntegration, WithoutTheHandlerListTheClassKeyAndFileStillGoAnd
 
 TEST_F(RemoveShellIntegration, WithoutTheSendToFolderBothRegistryEntriesStillGo) {
     seedFullInstall();
-    HandleLedger ledger;
-    bool result = false;
     {
-        IatPatch folder(testProgram(), "shell32.dll", "SHGetFolderPathW",
-                        reinterpret_cast<const void*>(&failingSHGetFolderPathW));
-        ASSERT_TRUE(folder.applied());
-        result = installhooks::removeShellIntegration();
+        HandleLedger ledger;
+        ledger.failEvery("SHGetFolderPathW");
+        EXPECT_TRUE(installhooks::removeShellIntegration());
+        EXPECT_TRUE(ledger.injected());
+        EXPECT_EQ(0U, ledger.openCount());
     }
-    EXPECT_TRUE(result);
     EXPECT_TRUE(machine::fileExists(shell::sendToFile()));
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey()));
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));
-    EXPECT_EQ(0U, ledger.openCount());
 }
 
 TEST_F(RemoveShellIntegration, WhenTheRecycleBinIdentifierCannotBeWrittenTheOtherTwoStillGo) {
     seedFullInstall();
     HandleLedger ledger;
-    bool result = true;
-    {
-        IatPatch text(testProgram(), "ole32.dll", "StringFromGUID2",
-                      reinterpret_cast<const void*>(&failingStringFromGUID2));
-        ASSERT_TRUE(text.applied());
-        result = installhooks::removeShellIntegration();
-    }
-    EXPECT_FALSE(result);
+    ledger.failEvery("StringFromGUID2");
+    EXPECT_FALSE(installhooks::removeShellIntegration());
+    EXPECT_TRUE(ledger.injected());
     EXPECT_FALSE(machine::fileExists(shell::sendToFile()));
     EXPECT_TRUE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::handlerKey() + L"\\Options\\Verbs\\Shred"));
     EXPECT_FALSE(machine::keyExists(HKEY_LOCAL_MACHINE, shell::classKey()));

@@ -19,9 +19,19 @@ using trace::ImportFailure;
 // its caller could see (GetSystemTime, runtime internals).
 const ImportFailure* failureOf(const std::string& function);
 
+// The string that argument `index` of a call points to (empty for none):
+// read in an observer, while the pointer is the module's own.
+inline std::wstring textArgument(const DWORD* arguments, std::size_t index) {
+    return arguments[index] != 0 ? reinterpret_cast<const wchar_t*>(arguments[index]) : L"";
+}
+
 class ImportRecorder : public trace::ImportRecorder {
 public:
     using trace::ImportRecorder::ImportRecorder;
+    // The test program's own calls. The program outlives the recorder: the
+    // functions it looks up by name are passed through, not handed out as
+    // thunks that would go with the recorder.
+    ImportRecorder() : trace::ImportRecorder(testProgram(), trace::LookUps::PassedThrough) {}
 
     // Makes the call with this position in calls() (counting from the last
     // clear()) fail with its failure; calls of functions that cannot fail are

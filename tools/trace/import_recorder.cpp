@@ -11,6 +11,20 @@ constexpr std::size_t kThunkSize = 10;  // push imm32; jmp rel32
 // Thunks for functions that the module looks up with GetProcAddress.
 constexpr std::size_t kLookedUpThunks = 16;
 
+// The thread id from the thread's own block (fs:[0x24]): asking kernel32
+// would pass through the thunks of a recorded program that imports it.
+DWORD currentThread() { return __readfsdword(0x24); }
+
+// A variable that a DLL exports (the C runtime's _iob) is imported like a
+// function, but is read through its slot: it keeps its address.
+bool isCode(const void* address) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(address, &region, sizeof region) == 0) {
+        return false;
+    }
+    return (region.Protect & (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+}
+
 bool isClose(const std::string& function) {
     return function == "RegCloseKey" || function == "FindClose" || function == "CloseHandle";
 }
@@ -37,16 +51,18 @@ void importReturnC(DWORD* frame);
 // frame[0] becomes the original function, which the common thunk then
 // returns into, so that it runs as if the module had called it directly;
 // on the recorded thread frame[1] becomes the return thunk, which hands the
-// result to returnFromImport on its way back to the caller.
+// result to returnFromImport on its way back to the caller. When the module
+// is the program that records it, the recorder's own calls (and its
+// observers') pass through its thunks too: those go straight on.
 int dispatchImport(DWORD* frame) {
     ImportRecorder& recorder = *g_recorder;
-    const DWORD lastError = GetLastError();
     const std::size_t index = frame[0];
     frame[0] = reinterpret_cast<DWORD>(recorder.originals_[index]);
-    if (GetCurrentThreadId() != recorder.thread_) {
-        SetLastError(lastError);
+    if (currentThread() != recorder.thread_ || recorder.busy_) {
         return 0;
     }
+    recorder.busy_ = true;
+    const DWORD lastError = GetLastError();
     ImportRecorder::Pending pending;
     RecordedCall& call = pending.call;
     call.position = recorder.calls_.size();
@@ -75,6 +91,7 @@ int dispatchImport(DWORD* frame) {
             g_importFailPop = failure->argumentBytes;
             g_importFailReturn = failure->returnValue;
             SetLastError(call.lastError);
+            recorder.busy_ = false;
             return 1;
         }
     }
@@ -82,6 +99,7 @@ int dispatchImport(DWORD* frame) {
     frame[1] = reinterpret_cast<DWORD>(&importReturnCommon);
     recorder.pending_.push_back(pending);
     SetLastError(lastError);
+    recorder.busy_ = false;
     return 0;
 }
 
@@ -89,6 +107,7 @@ int dispatchImport(DWORD* frame) {
 // registers as the function left them, eax at frame[-1].
 void returnFromImport(DWORD* frame) {
     ImportRecorder& recorder = *g_recorder;
+    recorder.busy_ = true;
     DWORD lastError = GetLastError();
     ImportRecorder::Pending pending = recorder.pending_.back();
     recorder.pending_.pop_back();
@@ -105,8 +124,8 @@ void returnFromImport(DWORD* frame) {
     }
     // A function that the module looks up by name is handed out as a thunk
     // of its own, so that its calls are recorded like the others.
-    if (recorder.imports_[call.import].function == "GetProcAddress" && call.result != 0 &&
-        HIWORD(call.arguments[1]) != 0) {
+    if (recorder.lookUps_ == LookUps::Recorded && recorder.imports_[call.import].function == "GetProcAddress" &&
+        call.result != 0 && HIWORD(call.arguments[1]) != 0) {
         if (void* thunk = recorder.lookedUpThunk(reinterpret_cast<const char*>(call.arguments[1]),
                                                  reinterpret_cast<void*>(call.result))) {
             call.result = reinterpret_cast<DWORD>(thunk);
@@ -117,6 +136,7 @@ void returnFromImport(DWORD* frame) {
     }
     frame[-1] = call.result;
     SetLastError(call.lastError);
+    recorder.busy_ = false;
 }
 
 extern "C" int importDispatchC(DWORD* frame) { return dispatchImport(frame); }
@@ -215,8 +235,8 @@ void* ImportRecorder::lookedUpThunk(const char* function, void* original) {
     return thunks_ + (imports_.size() - 1) * kThunkSize;
 }
 
-ImportRecorder::ImportRecorder(HMODULE module)
-    : imports_(listImports(module)), patched_(imports_.size()), thread_(GetCurrentThreadId()) {
+ImportRecorder::ImportRecorder(HMODULE module, LookUps lookUps)
+    : imports_(listImports(module)), patched_(imports_.size()), thread_(currentThread()), lookUps_(lookUps) {
     g_recorder = this;
     thunks_ = static_cast<BYTE*>(VirtualAlloc(nullptr, (patched_ + kLookedUpThunks) * kThunkSize + 16,
                                               MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
@@ -228,14 +248,19 @@ ImportRecorder::ImportRecorder(HMODULE module)
         writeThunk(i);
         void** slot = imports_[i].slot;
         originals_.push_back(*slot);
+        if (!isCode(*slot)) {
+            continue;
+        }
         DWORD protection = 0;
         VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protection);
         *slot = thunks_ + i * kThunkSize;
         VirtualProtect(slot, sizeof(void*), protection, &protection);
     }
+    busy_ = false;
 }
 
 ImportRecorder::~ImportRecorder() {
+    busy_ = true;
     for (std::size_t i = 0; i < patched_; ++i) {
         void** slot = imports_[i].slot;
         DWORD protection = 0;

@@ -12,7 +12,8 @@
 // the way that call really fails (the test support says how each fails).
 //
 // Only the calls made on the thread that created the recorder are recorded;
-// those of other threads pass straight through.
+// those of other threads pass straight through, as do those that the
+// recorder's observers make.
 
 #include <windows.h>
 
@@ -49,9 +50,15 @@ struct RecordedCall {
     bool failed = false;  // made to fail by failCall()
 };
 
+// Whether the functions that the module looks up by name are handed out as
+// thunks (and recorded), or passed through as they are: a module that
+// outlives the recorder (the recording program itself, a DLL called again
+// once the recorder is gone) may keep what it looked up.
+enum class LookUps { Recorded, PassedThrough };
+
 class ImportRecorder {
 public:
-    explicit ImportRecorder(HMODULE module);
+    explicit ImportRecorder(HMODULE module, LookUps lookUps = LookUps::Recorded);
     ~ImportRecorder();
 
     ImportRecorder(const ImportRecorder&) = delete;
@@ -132,6 +139,10 @@ private:
     std::vector<Pending> pending_;
     BYTE* thunks_ = nullptr;
     DWORD thread_ = 0;
+    LookUps lookUps_;
+    // Set while the recorder itself runs: calls it makes through the
+    // module's slots (the module may be the program that records it) pass.
+    bool busy_ = true;
     std::size_t failAt_ = static_cast<std::size_t>(-1);
     FailureOf failureOf_ = nullptr;
     bool injected_ = false;
