@@ -27,6 +27,7 @@ const wchar_t kSubstitute64[] = L"HKLM64\\Software\\Korvan\\ZTB\\AppInfo\\Substi
 class WholeMachine : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_NE(nullptr, dll.module()) << "cannot load " << machine::narrow(HookLibrary::path());
         sample::seed();
         seeded = snapshot();
     }

@@ -95,9 +95,15 @@ echo "tampered copy: $(grep -m1 -iE 'mismatch|failed' tampered.txt || echo rejec
 
 # Wine loads a signed DLL like any other (it checks no signature).
 signed=$(pwd)/signed.dll
-INSTALLHOOKS_DLL="Z:${signed//\//\\}" wine "$integrity" --gtest_filter='WholeMachine.*' --gtest_color=no
+said=$(INSTALLHOOKS_DLL="Z:${signed//\//\\}" wine "$integrity" --gtest_filter='WholeMachine.*' --gtest_color=no 2>&1) &&
+  status=0 || status=$?
+echo "$said"
+if [ "$status" != 0 ] || ! grep -qF '[  PASSED  ] 5 tests.' <<<"$said"; then
+  fail "the whole-machine tests did not pass on the signed DLL (exit $status)"
+fi
 # ... and that was the signed file: a name that leads nowhere fails the run.
-if INSTALLHOOKS_DLL='Z:\nonexistent\installhooks.dll' wine "$integrity" --gtest_filter='WholeMachine.CreateTasks*' \
-     --gtest_color=no >/dev/null 2>&1; then
+said=$(INSTALLHOOKS_DLL='Z:\nonexistent\installhooks.dll' wine "$integrity" --gtest_filter='WholeMachine.CreateTasks*' \
+     --gtest_color=no 2>&1) || true
+if ! grep -qF 'cannot load Z:\nonexistent\installhooks.dll' <<<"$said"; then
   fail "the whole-machine tests ignore INSTALLHOOKS_DLL"
 fi
