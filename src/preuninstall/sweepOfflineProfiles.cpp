@@ -119,10 +119,9 @@ bool sweepOfflineProfiles() {
 
     wchar_t currentUser[kNameUnits] = {};
     DWORD size = kNameUnits;
-    if (GetUserNameW(name, &size) != FALSE) {
-        for (DWORD i = 0; i < kNameUnits - 1 && name[i] != L'\0'; ++i) {
-            currentUser[i] = name[i];
-        }
+    if (GetUserNameW(currentUser, &size) == FALSE) {
+        // A failed call may have left part of a name: none is taken.
+        currentUser[0] = L'\0';
     }
 
     if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, name) != S_OK) {
