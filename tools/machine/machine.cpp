@@ -25,6 +25,21 @@ bool openKey(HKEY root, const std::wstring& path, REGSAM access, Key& key) {
     return RegOpenKeyExW(root, path.c_str(), 0, access, &key.handle) == ERROR_SUCCESS;
 }
 
+// The names of an open key's subkeys, in the order the registry gives them.
+std::vector<std::wstring> enumerateSubkeys(HKEY key) {
+    constexpr DWORD kKeyNameUnits = 256;
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[kKeyNameUnits];
+        DWORD length = kKeyNameUnits;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
 }  // namespace
 
 bool createKey(HKEY root, const std::wstring& path, REGSAM view) {
@@ -148,20 +163,11 @@ bool valueExists(HKEY root, const std::wstring& path, const std::wstring& name, 
 }
 
 std::vector<std::wstring> subkeyNames(HKEY root, const std::wstring& path, REGSAM view) {
-    std::vector<std::wstring> names;
     Key key;
     if (!openKey(root, path, KEY_READ | view, key)) {
-        return names;
+        return {};
     }
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key.handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
-    return names;
+    return enumerateSubkeys(key.handle);
 }
 
 std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM view) {
@@ -183,7 +189,6 @@ std::vector<std::wstring> valueNames(HKEY root, const std::wstring& path, REGSAM
 
 namespace {
 
-constexpr DWORD kKeyNameUnits = 256;
 constexpr std::size_t kShortComponent = 32;
 constexpr std::size_t kLongestShownPath = 512;
 
@@ -270,15 +275,7 @@ struct Dump {
 }  // namespace
 
 std::vector<std::wstring> subkeysOf(HKEY key) {
-    std::vector<std::wstring> names;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[kKeyNameUnits];
-        DWORD length = kKeyNameUnits;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
+    std::vector<std::wstring> names = enumerateSubkeys(key);
     std::sort(names.begin(), names.end());
     return names;
 }
