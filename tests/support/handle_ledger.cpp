@@ -1,20 +1,26 @@
 #include "support/handle_ledger.h"
 
+#include <algorithm>
+
 #include "support/text.h"
 
 namespace testing_support {
 namespace {
 
-// The failure that failOpen arms: the opens' own, with the chosen status.
-ImportFailure g_openFailures[] = {{"RegOpenKeyExW", 20, 0, 0}, {"RegOpenKeyW", 12, 0, 0}};
+// The failure that failOpen arms: the open's own, with the chosen status.
+ImportFailure g_openFailure{};
+LONG g_openStatus = ERROR_SUCCESS;
+
+bool isOpen(const std::string& function) { return function == "RegOpenKeyExW" || function == "RegOpenKeyW"; }
 
 const ImportFailure* openFailureOf(const std::string& function) {
-    for (const ImportFailure& failure : g_openFailures) {
-        if (function == failure.function) {
-            return &failure;
-        }
+    const ImportFailure* real = isOpen(function) ? failureOf(function) : nullptr;
+    if (real == nullptr) {
+        return nullptr;
     }
-    return nullptr;
+    g_openFailure = *real;
+    g_openFailure.returnValue = static_cast<DWORD>(g_openStatus);
+    return &g_openFailure;
 }
 
 }  // namespace
@@ -27,8 +33,7 @@ HandleLedger::HandleLedger(HMODULE module) : ImportRecorder(module, trace::LookU
         if (function == failEvery_) {
             failCall(position);
         }
-        if (!failSuffix_.empty() && openFailureOf(function) != nullptr &&
-            endsWithNoCase(textArgument(arguments, 1), failSuffix_)) {
+        if (!failSuffix_.empty() && isOpen(function) && endsWithNoCase(textArgument(arguments, 1), failSuffix_)) {
             failSuffix_.clear();
             trace::ImportRecorder::failCall(position, &openFailureOf);
         }
@@ -54,15 +59,17 @@ HandleLedger::HandleLedger(HMODULE module) : ImportRecorder(module, trace::LookU
                           : create ? a[5]
                                    : 0,
                           status});
-        keyOpens_ += status == ERROR_SUCCESS ? 1 : 0;
     });
+}
+
+int HandleLedger::keyOpens() const {
+    return static_cast<int>(
+        std::count_if(opens_.begin(), opens_.end(), [](const KeyOpen& open) { return open.status == ERROR_SUCCESS; }));
 }
 
 void HandleLedger::failOpen(const std::wstring& pathSuffix, LONG status) {
     failSuffix_ = pathSuffix;
-    for (ImportFailure& failure : g_openFailures) {
-        failure.returnValue = static_cast<DWORD>(status);
-    }
+    g_openStatus = status;
 }
 
 }  // namespace testing_support

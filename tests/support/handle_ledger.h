@@ -30,7 +30,7 @@ public:
     // Registry keys, find handles and token handles opened while watching
     // and not closed since.
     std::size_t openCount() const { return openKeys() + openFinds() + openTokens(); }
-    int keyOpens() const { return keyOpens_; }
+    int keyOpens() const;
     int keyCloses() const { return keyCloses_; }
     const std::vector<KeyOpen>& opens() const { return opens_; }
 
@@ -45,7 +45,6 @@ public:
 private:
     CallObserver observer_;
     std::vector<KeyOpen> opens_;
-    int keyOpens_ = 0;
     int keyCloses_ = 0;
     std::wstring failSuffix_;
     std::string failEvery_;
