@@ -39,9 +39,7 @@ bool isPurgedHiveName(const wchar_t* name) {
 // handle refers to the deleted key and every open below it fails.
 bool hasSubkeys(const RegistryKey& key) {
     DWORD subkeys = 0;
-    return RegQueryInfoKeyW(key.handle(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-           subkeys != 0;
+    return key.countSubkeys(subkeys) == ERROR_SUCCESS && subkeys != 0;
 }
 
 // A hive's owner may write anywhere below its "Software" key, also while the

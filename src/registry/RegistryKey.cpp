@@ -60,8 +60,7 @@ LONG openHeldKey(HeldKey& held, HKEY parent, const wchar_t* name, REGSAM view) {
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    return RegQueryInfoKeyW(held.key.handle(), nullptr, nullptr, nullptr, &held.subkeysLeft, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr, nullptr);
+    return held.key.countSubkeys(held.subkeysLeft);
 }
 
 }  // namespace
@@ -154,6 +153,14 @@ LONG RegistryKey::deleteKeyTree(const wchar_t* name) {
         --depth;
     }
     return ERROR_SUCCESS;
+}
+
+LONG RegistryKey::countSubkeys(DWORD& count) const {
+    if (handle_ == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return RegQueryInfoKeyW(handle_, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr);
 }
 
 LONG RegistryKey::deleteKey() {

@@ -54,6 +54,11 @@ public:
     // closed. ERROR_INVALID_HANDLE on an empty object.
     LONG deleteKey();
 
+    // The number of subkeys the held key has now, into `count` (left as it
+    // was on failure). Opened as itself, a registry link has none.
+    // ERROR_INVALID_HANDLE on an empty object.
+    LONG countSubkeys(DWORD& count) const;
+
     HKEY handle() const { return handle_; }
     REGSAM view() const { return view_; }
 
