@@ -64,7 +64,7 @@ if [ "$mode" = runs ]; then
   echo "the build's ${#programs[@]} programs list $counted cases"
   kit --disposable-machine --out 'C:\kit\results'
   check "the kit exited with 0 (it exited with $status)" [ "$status" = 0 ]
-  check "its last line is '$counted passed, 0 failed'" [ "$(tail -n 1 <<<"$output")" = "$counted passed, 0 failed" ]
+  check "its last line says that none failed" grep -q '^[1-9][0-9]* passed, 0 failed$' <<<"$(tail -n 1 <<<"$output")"
   check "its summary counts $counted cases" grep -q "^  \"cases\": $counted,\$" "$WINEPREFIX/drive_c/kit/results/summary.json"
   check "its JUnit file holds $counted cases" [ "$(grep -c '<testcase ' "$WINEPREFIX/drive_c/kit/results/junit.xml")" = "$counted" ]
   for program in "${programs[@]}"; do

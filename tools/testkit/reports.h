@@ -30,8 +30,12 @@ struct ProgramResult {
     // It exited with 0 after writing its whole report, and no case failed.
     bool passed() const { return started && !timedOut && exitCode == 0 && reported && failures == 0; }
     int passedCases() const { return reported ? tests - failures - disabled - skipped : 0; }
-    // A program that ended before reporting fails every case it listed.
-    int failedCases() const { return reported ? failures : (listed > 0 ? listed : 0); }
+    // A program that ended before reporting fails every case it listed; one
+    // that failed without a failed case counts as one.
+    int failedCases() const {
+        const int failed = reported ? failures : (listed > 0 ? listed : 0);
+        return failed == 0 && !passed() ? 1 : failed;
+    }
     // "passed", "FAILED", "TIMEOUT" or "CRASHED", and what happened.
     std::string verdict() const;
     std::string detail() const;

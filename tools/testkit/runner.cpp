@@ -156,12 +156,11 @@ ChildRun runChild(const std::wstring& program, const std::wstring& arguments, co
     }
     Handle processHandle{process.hProcess};
     Handle thread{process.hThread};
-    if (!AssignProcessToJobObject(job.h, process.hProcess)) {
-        TerminateProcess(process.hProcess, ERROR_CANCELLED);
-        return run;
-    }
+    // Where jobs do not nest (before Windows 8) and the kit runs in one, the
+    // program alone is timed and killed.
+    const bool inJob = AssignProcessToJobObject(job.h, process.hProcess) != FALSE;
     run.started = true;
-    g_job = job.h;
+    g_job = inJob ? job.h : nullptr;
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
     LARGE_INTEGER end;
@@ -169,7 +168,11 @@ ChildRun runChild(const std::wstring& program, const std::wstring& arguments, co
     QueryPerformanceCounter(&start);
     ResumeThread(process.hThread);
     run.timedOut = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limit * 1000)) == WAIT_TIMEOUT;
-    endJob(job.h);
+    if (inJob) {
+        endJob(job.h);
+    } else if (run.timedOut) {
+        TerminateProcess(process.hProcess, ERROR_CANCELLED);
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     g_job = nullptr;
     QueryPerformanceCounter(&end);
@@ -188,7 +191,8 @@ std::vector<std::wstring> Leftovers::matches() const {
         const std::size_t split = place.rfind(L'\\');
         const std::wstring pattern = place.substr(split + 1);
         if (const RegistryRoot* root = rootOf(place)) {
-            const std::wstring parent = place.substr(wcslen(root->prefix), split - wcslen(root->prefix));
+            const std::size_t from = wcslen(root->prefix);
+            const std::wstring parent = split >= from ? place.substr(from, split - from) : L"";
             for (const std::wstring& name : machine::subkeyNames(root->key, parent, root->view)) {
                 if (PathMatchSpecW(name.c_str(), pattern.c_str())) {
                     found.push_back(place.substr(0, split + 1) + name);
