@@ -45,9 +45,20 @@ e2e_require_prefix() {
 
 winpath() { local p; p=$(realpath -m "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
+# crashed WHAT OUTPUT: OUTPUT (a program's stderr) holds Wine's line for a
+# crash; fails the check and names it. A crash may end with any status.
+crashed() {
+  local line
+  line=$(tr -d '\r' <<<"$2" | grep -m 1 -E '^wine: (Unhandled|Unimplemented function|Call from .* to unimplemented)') || return 1
+  fail "$1 crashed: $line"
+}
+
 sample() {
-  timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null
-  local status=$?
+  local errors status
+  errors=$(timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null 2>&1 >&3) 3>&1
+  status=$?
+  printf '%s' "$errors" >&2
+  crashed "samplemachine $*" "$errors" && return
   [ "$status" = 0 ] || fail "samplemachine $* exited with $status"
 }
 report() { sample report >"$1"; }
@@ -57,7 +68,9 @@ hook() {
   local output status
   output=$(timeout "$(wine_timeout 120)" wine "$hookhost" "$(winpath "$dll")" "$1" </dev/null 2>&1)
   status=$?
-  if [ "$status" = 0 ]; then
+  if crashed "hookhost $1" "$output"; then
+    :
+  elif [ "$status" = 0 ]; then
     pass "hookhost: $1 returned 0 and removed exactly its arguments"
   else
     fail "hookhost: $1 exited with $status: $(echo "$output" | tr -d '\r' | tr '\n' ' ')"
@@ -93,8 +106,12 @@ same_footprint() {
   fi
 }
 
-# exited WHAT STATUS
+# exited WHAT STATUS [OUTPUT-FILE]: ended with 0, and without a crash in
+# OUTPUT-FILE (what it printed, the programs it started included).
 exited() {
+  if [ -n "${3:-}" ] && crashed "$1" "$(cat "$3" 2>/dev/null)"; then
+    return
+  fi
   if [ "$2" = 0 ]; then pass "$1 exited with 0"; else fail "$1 exited with $2"; fi
 }
 

@@ -102,11 +102,12 @@ run_msiexec() {
   shift
   timeout "$(wine_timeout 300)" "$wine64" msiexec.exe "$@" /qn /l*v "$(winpath "$log")" </dev/null >"$log.out" 2>&1
   status=$?
+  output=$log.out
   seconds=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 }
 install() {
   run_msiexec "$workdir/msi/$1" /i "$(winpath "$package")"
-  exited "msiexec /i (${seconds} s)" "$status"
+  exited "msiexec /i (${seconds} s)" "$status" "$output"
 }
 remove() { # remove LOG [PROPERTY=VALUE]
   run_msiexec "$workdir/msi/$1" /x "$(winpath "$package")" ${2:+"$2"}
@@ -166,7 +167,9 @@ if [ -n "$removal_fails" ]; then
   install 1-install.log
   remove 2-remove.log
   # A Linux parent sees the low 8 bits of the exit status.
-  if [ "$status" = $((1603 & 255)) ]; then
+  if crashed "msiexec /x" "$(cat "$output")"; then
+    :
+  elif [ "$status" = $((1603 & 255)) ]; then
     pass "msiexec /x exited with 1603 ERROR_INSTALL_FAILURE, seen here as $status (${seconds} s)"
   else
     fail "msiexec /x exited with $status, expected 1603 (seen here as $((1603 & 255)))"
@@ -177,7 +180,7 @@ if [ -n "$removal_fails" ]; then
   # Wine 8's rollback of a removal leaves the product's files and components
   # but not its Uninstall entry, which Windows restores: not checked here.
   remove 3-remove-preuninstall.log REMOVALHOOK=DllPreUnInstall
-  exited "then msiexec /x REMOVALHOOK=DllPreUnInstall (${seconds} s)" "$status"
+  exited "then msiexec /x REMOVALHOOK=DllPreUnInstall (${seconds} s)" "$status" "$output"
   logged 3-remove-preuninstall.log HookPreUnInstall 1
   check "then the product's files are gone" gone
   echo
@@ -221,7 +224,7 @@ same_footprint "after install the footprint is the oracle's after DllPostInstall
 stamp_written_by_run "$workdir/msi/1-installed.tsv" "$start" "$end"
 
 remove 2-remove.log
-exited "msiexec /x (${seconds} s)" "$status"
+exited "msiexec /x (${seconds} s)" "$status" "$output"
 logged 2-remove.log HookZudaUnInstall 1
 not_logged 2-remove.log HookPreUnInstall
 check "the removal took the product's files and folder" gone
@@ -235,7 +238,7 @@ echo "== Again, removing with REMOVALHOOK=DllPreUnInstall (through hookhost.exe)
 sample seed
 install 3-install.log
 remove 4-remove-preuninstall.log REMOVALHOOK=DllPreUnInstall
-exited "msiexec /x REMOVALHOOK=DllPreUnInstall (${seconds} s)" "$status"
+exited "msiexec /x REMOVALHOOK=DllPreUnInstall (${seconds} s)" "$status" "$output"
 logged 4-remove-preuninstall.log HookPreUnInstall 1
 not_logged 4-remove-preuninstall.log HookZudaUnInstall
 check "the removal took the product's files and folder" gone

@@ -132,7 +132,7 @@ recorded() {
 run_installer() {
   rm -f "$results"
   timeout "$(wine_timeout 300)" wine "$installer" /S "/RESULTS=$results_win" </dev/null >"$workdir/installer.out" 2>&1
-  exited "the installer ($(basename "$installer") /S)" $?
+  exited "the installer ($(basename "$installer") /S)" $? "$workdir/installer.out"
 }
 
 # The uninstaller copies itself to %TEMP% and returns at once unless it is
@@ -146,7 +146,7 @@ run_uninstaller() { # run_uninstaller [/ZUDA]
   printf '@echo off\r\n"%s\\uninstall.exe" /S %s /RESULTS=%s _?=%s\r\nexit /b %%ERRORLEVEL%%\r\n' \
     "$installdir" "${1:-}" "$results_win" "$installdir" >"$batch"
   timeout "$(wine_timeout 300)" "$wine64" cmd.exe /c "$(winpath "$batch")" </dev/null >"$workdir/uninstaller.out" 2>&1
-  exited "the uninstaller (uninstall.exe /S ${1:+$1 }_?=...)" $?
+  exited "the uninstaller (uninstall.exe /S ${1:+$1 }_?=...)" $? "$workdir/uninstaller.out"
 }
 
 # Running in place, the uninstaller cannot delete its own file.

@@ -95,7 +95,9 @@ echo "tampered copy: $(grep -m1 -iE 'mismatch|failed' tampered.txt || echo rejec
 
 # Wine loads a signed DLL like any other (it checks no signature).
 signed=$(pwd)/signed.dll
-said=$(INSTALLHOOKS_DLL="Z:${signed//\//\\}" wine "$integrity" --gtest_filter='WholeMachine.*' --gtest_color=no 2>&1) &&
+# Through the runner of every test program: passed only if it ran to its end.
+said=$(INSTALLHOOKS_DLL="Z:${signed//\//\\}" python3 "$here/../support/wine_program.py" gtest \
+  --report "$(pwd)/whole-machine.xml" "$integrity" --gtest_filter='WholeMachine.*' --gtest_color=no 2>&1) &&
   status=0 || status=$?
 echo "$said"
 if [ "$status" != 0 ] || ! grep -qF '[  PASSED  ] 5 tests.' <<<"$said"; then
