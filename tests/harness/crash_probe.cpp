@@ -36,7 +36,7 @@ int recurse(int depth) {
     return recurse(depth + 1) + page[0];
 }
 
-} // namespace
+}  // namespace
 
 TEST(Ends, Normally) { EXPECT_EQ(4, 2 + 2); }
 
