@@ -55,8 +55,11 @@ crashed() {
 
 sample() {
   local errors status
-  errors=$(timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null 2>&1 >&3) 3>&1
-  status=$?
+  # Its output goes where the caller's does; its stderr is read for a crash.
+  {
+    errors=$(timeout "$(wine_timeout 120)" wine "$samplemachine" "$@" </dev/null 2>&1 >&3)
+    status=$?
+  } 3>&1
   printf '%s' "$errors" >&2
   crashed "samplemachine $*" "$errors" && return
   [ "$status" = 0 ] || fail "samplemachine $* exited with $status"
