@@ -28,7 +28,7 @@ run windows
 echo "--- forced to windows:"
 grep -E '^\[ platform \]|Failure$|^Windows: |^\[  FAILED  \] .*\(' <<<"$said" || true
 [ "$status" -ne 0 ] || fail "forced to windows, $case passed on Wine's behaviour"
-has '[ platform ] Windows, two registry views (forced by INSTALLHOOKS_TEST_PLATFORM)' ||
+has '[ platform ] Windows, two registry views (forced by INSTALLHOOKS_TEST_PLATFORM; ntdll of Wine ' ||
   fail "forced to windows, the program did not say so"
 has "$windows" || fail "forced to windows, the failure does not name Windows' expectation: $windows"
 has "[  FAILED  ] $case" || fail "forced to windows, $case did not fail by itself:"$'\n'"$said"
@@ -37,7 +37,7 @@ run ''
 echo "--- detected:"
 grep -E '^\[ platform \]|^\[       OK \]' <<<"$said" || true
 [ "$status" -eq 0 ] && has '[  PASSED  ] 1 test.' || fail "as detected, $case failed:"$'\n'"$said"
-has '[ platform ] Wine, two registry views (detected)' || fail "the program did not detect Wine"
+has '[ platform ] Wine, two registry views (detected; ntdll of Wine ' || fail "the program did not detect Wine"
 
 run macos
 [ "$status" -eq 2 ] && has 'INSTALLHOOKS_TEST_PLATFORM=macos: expected windows, windows-32bit or wine' ||
