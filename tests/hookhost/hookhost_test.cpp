@@ -145,7 +145,8 @@ Lines withoutStampTimes(Lines lines) {
 testing_support::ChildRun runHookhost(const std::wstring& arguments) {
     std::wstring program = HookLibrary::path();
     program = program.substr(0, program.rfind(L'\\') + 1) + L"hookhost.exe";
-    const testing_support::ChildRun run = testing_support::runChild(program, arguments, 600);
+    const testing_support::ChildRun run =
+        testing_support::runChild(program, arguments, testing_support::scaledSeconds(120));
     EXPECT_TRUE(run.started && !run.timedOut) << "hookhost.exe " << run.outcome();
     return run;
 }
