@@ -532,10 +532,10 @@ TEST_F(EndToEnd, WindowsInstallerRollsBackAFailingRemoval) {
     const INSTALLSTATE state = MsiQueryProductStateW(kProductCode);
     const std::string said = std::string(registered() ? "an" : "no") + " Uninstall entry, product state " +
                              std::to_string(state) + " (5 installed)";
-    findings.check(
-        testing_support::onWine() ? !registered() && state != INSTALLSTATE_DEFAULT : registered() && state == INSTALLSTATE_DEFAULT,
-        testing_support::onWine() ? "the rollback left the product unregistered (Wine 8 only): " + said
-                    : "the rollback restored the product's registration: " + said);
+    findings.check(testing_support::onWine() ? !registered() && state != INSTALLSTATE_DEFAULT
+                                             : registered() && state == INSTALLSTATE_DEFAULT,
+                   testing_support::onWine() ? "the rollback left the product unregistered (Wine 8 only): " + said
+                                             : "the rollback restored the product's registration: " + said);
     const Msiexec preRemove = msiexec("msiexec /x REMOVALHOOK=DllPreUnInstall",
                                       L"/x " + package + L" REMOVALHOOK=DllPreUnInstall", L"rollback-3-remove.log");
     exited(findings, preRemove.what, preRemove.run);
