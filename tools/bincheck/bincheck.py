@@ -299,7 +299,8 @@ def check_cfg(check, image):
             problem = "no code calls through the check function pointer: the code is not instrumented"
     check.rule("cfg", problem is None, problem or
                f"GUARD_CF, {count} valid call targets (sorted, in the code), "
-               f"{checked} code sites call through the check function pointer")
+               f"{checked} code site{'s' if checked != 1 else ''} call{'' if checked != 1 else 's'} through the check "
+               "function pointer")
 
 
 def check_cet(check, image):
@@ -507,7 +508,9 @@ def main():
     image = Image(args.file, args.objdump)
     check = Check()
     size = os.path.getsize(args.file)
-    if image.pe.FILE_HEADER.Characteristics & FILE_DLL:
+    dll = bool(image.pe.FILE_HEADER.Characteristics & FILE_DLL)
+    print(f"bincheck: {args.file}, {'a DLL' if dll else 'a program'}")
+    if dll:
         if not args.version:
             parser.error("a DLL is checked against the project's version: give --version")
         check_dll(check, image, args, size)
