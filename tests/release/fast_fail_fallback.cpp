@@ -124,12 +124,12 @@ bool expect(const wchar_t* argument, const char* name, bool present) {
     }
     std::printf("%s: exit status 0x%08lX; the child said:\n%s", name, ended.code, ended.output.c_str());
     const char* problem = nullptr;
-    const bool emulatedInterrupt = present && ended.code == static_cast<DWORD>(STATUS_ILLEGAL_INSTRUCTION) &&
-                                   has(ended, "exception 0xC000001D");
+    const bool emulatedInterrupt =
+        present && ended.code == static_cast<DWORD>(STATUS_ILLEGAL_INSTRUCTION) && has(ended, "exception 0xC000001D");
     if (ended.code != static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN) && !emulatedInterrupt) {
         problem = "the process did not end with STATUS_STACK_BUFFER_OVERRUN (0xC0000409)";
-    } else if (!has(ended, present ? "IsProcessorFeaturePresent(23) -> TRUE"
-                                   : "IsProcessorFeaturePresent(23) -> FALSE")) {
+    } else if (!has(ended,
+                    present ? "IsProcessorFeaturePresent(23) -> TRUE" : "IsProcessorFeaturePresent(23) -> FALSE")) {
         problem = "the routine did not ask for PF_FASTFAIL_AVAILABLE (23)";
     } else if (present && has(ended, "TerminateProcess")) {
         problem = "with fast fail available the routine still called TerminateProcess";
