@@ -24,6 +24,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/child_process.h"
 #include "trace/iat_patch.h"
 
 extern "C" __declspec(noreturn) void __stack_chk_fail(void);
@@ -71,62 +72,29 @@ LONG CALLBACK reportException(EXCEPTION_POINTERS* exception) {
     __stack_chk_fail();
 }
 
-struct Ended {
-    DWORD code = 0;
-    std::string output;
-};
-
-// Runs this program with `argument` and collects what it printed and how it ended.
-bool runChild(const wchar_t* argument, Ended& ended) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE reader = nullptr;
-    HANDLE writer = nullptr;
-    if (!CreatePipe(&reader, &writer, &inherit, 0)) {
-        return false;
-    }
-    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+// Runs this program again with `argument`.
+testing_support::ChildRun runSelf(const wchar_t* argument) {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(path) + L"\" " + argument;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writer;
-    startup.hStdError = writer;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    const bool started =
-        CreateProcessW(path, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process) != 0;
-    CloseHandle(writer);
-    if (started) {
-        char buffer[512];
-        DWORD read = 0;
-        while (ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-            ended.output.append(buffer, read);
-        }
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &ended.code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(reader);
-    return started;
+    return testing_support::runChild(path, argument, testing_support::scaledSeconds(30));
 }
 
-bool has(const Ended& ended, const char* text) { return ended.output.find(text) != std::string::npos; }
+bool has(const testing_support::ChildRun& ended, const char* text) {
+    return ended.output.find(text) != std::string::npos;
+}
 
 // Checks one child; prints what it saw and whether it is right.
 bool expect(const wchar_t* argument, const char* name, bool present) {
-    Ended ended;
-    if (!runChild(argument, ended)) {
-        std::printf("FAIL %s: the child did not start (error %lu)\n", name, GetLastError());
+    const testing_support::ChildRun ended = runSelf(argument);
+    if (!ended.started || ended.timedOut) {
+        std::printf("FAIL %s: the child %s\n", name, ended.outcome().c_str());
         return false;
     }
-    std::printf("%s: exit status 0x%08lX; the child said:\n%s", name, ended.code, ended.output.c_str());
+    std::printf("%s: exit status 0x%08lX; the child said:\n%s", name, ended.exitCode, ended.output.c_str());
     const char* problem = nullptr;
-    const bool emulatedInterrupt =
-        present && ended.code == static_cast<DWORD>(STATUS_ILLEGAL_INSTRUCTION) && has(ended, "exception 0xC000001D");
-    if (ended.code != static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN) && !emulatedInterrupt) {
+    const bool emulatedInterrupt = present && ended.exitCode == static_cast<DWORD>(STATUS_ILLEGAL_INSTRUCTION) &&
+                                   has(ended, "exception 0xC000001D");
+    if (ended.exitCode != static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN) && !emulatedInterrupt) {
         problem = "the process did not end with STATUS_STACK_BUFFER_OVERRUN (0xC0000409)";
     } else if (!has(ended,
                     present ? "IsProcessorFeaturePresent(23) -> TRUE" : "IsProcessorFeaturePresent(23) -> FALSE")) {

@@ -31,8 +31,7 @@ HOOKS = {"DllPostInstall": 16, "DllCreateTasks": 16, "DllPreUnInstall": 16, "Dll
 # Windows system DLLs that every Windows process can load from System32 (the
 # KnownDLLs and ntdll, which every process has loaded).
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll", "ntdll.dll"}
-SIZE_GOAL = 32 * 1024
-SIZE_BAR = 64 * 1024
+SIZE_BAR = 16 * 1024
 DEFAULT_COOKIE = 0xBB40E64E
 
 FILE_DLL = 0x2000
@@ -491,8 +490,7 @@ def check_dll(check, image, args, size):
     mismatched = [f"{k} is {strings.get(k)!r}" for k, v in wanted.items() if strings.get(k) != v]
     check.rule("version", not mismatched, "; ".join(mismatched) + f", expected {args.version}" if mismatched
                else f"FileVersion and ProductVersion {args.version}")
-    check.rule("size", size <= SIZE_BAR, f"{size:,} bytes" + (" (goal 32 KB)" if size > SIZE_GOAL else "")
-               + ("" if size <= SIZE_BAR else f", over the 64 KB bar"))
+    check.rule("size", size <= SIZE_BAR, f"{size:,} bytes" + ("" if size <= SIZE_BAR else ", over the 16 KB bar"))
 
 
 def main():
