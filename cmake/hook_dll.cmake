@@ -20,7 +20,10 @@ set(INSTALLHOOKS_PRODUCT_COMPILE_OPTIONS
     -fstack-protector-strong -mguard=cf -fno-unwind-tables -fno-asynchronous-unwind-tables
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -Wglobal-constructors -Wexit-time-destructors>)
 
-set(INSTALLHOOKS_HOOK_DLL_HARDENING
+# How a shipped image is linked, the DLL and hookhost.exe alike: ASLR, NX,
+# "no SEH", Control Flow Guard's tables, and the CET mark (x64 Windows
+# enforces it; on 32-bit images it is informational).
+set(INSTALLHOOKS_IMAGE_HARDENING
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh -Wl,--guard-cf "-Wl,-Xlink=-cetcompat")
 
 function(installhooks_hook_dll name)
@@ -56,7 +59,7 @@ function(installhooks_hook_dll name)
   if(arg_LINK_OPTIONS)
     set(hardening ${arg_LINK_OPTIONS})
   else()
-    set(hardening ${INSTALLHOOKS_HOOK_DLL_HARDENING})
+    set(hardening ${INSTALLHOOKS_IMAGE_HARDENING})
   endif()
   target_link_options(${name} PRIVATE -nostdlib "-Wl,--entry=DllMain@12" -s ${hardening} ${def_options})
 endfunction()

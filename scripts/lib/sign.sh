@@ -4,7 +4,8 @@
 #                                                    first, then its chain) and key
 #   INSTALLHOOKS_SIGN_PKCS12 [+ _PASSWORD]           or one PKCS#12 file
 #   INSTALLHOOKS_SIGN_TSA                            an RFC 3161 timestamp server (optional)
-#   INSTALLHOOKS_SIGN_CAFILE                         the roots to verify against
+#   INSTALLHOOKS_SIGN_CAFILE                         the roots to verify the signature
+#                                                    and the timestamp against
 #                                                    (default: the system's)
 # SOURCE_DATE_EPOCH is the signing time.
 
@@ -77,9 +78,10 @@ check_signing_material() {
 }
 
 # sign_file IN OUT: signs IN into OUT (SHA-256, signing time
-# SOURCE_DATE_EPOCH) and verifies OUT; on failure OUT does not exist.
+# SOURCE_DATE_EPOCH, timestamped by INSTALLHOOKS_SIGN_TSA when it is set) and
+# verifies OUT; on failure OUT does not exist and one line says why.
 sign_file() {
-  local in=$1 out=$2 material
+  local in=$1 out=$2 material said
   if [ -n "${INSTALLHOOKS_SIGN_PKCS12:-}" ]; then
     material=(-pkcs12 "$INSTALLHOOKS_SIGN_PKCS12" -pass "${INSTALLHOOKS_SIGN_PASSWORD:-}")
   else
@@ -88,20 +90,47 @@ sign_file() {
   local timestamp=()
   [ -z "${INSTALLHOOKS_SIGN_TSA:-}" ] || timestamp=(-ts "$INSTALLHOOKS_SIGN_TSA")
   rm -f "$out"
-  if ! osslsigncode sign "${material[@]}" -h sha256 -n "Korvan install hook library" \
-       -time "${SOURCE_DATE_EPOCH:?}" "${timestamp[@]}" -in "$in" -out "$out" >/dev/null; then
+  if ! said=$(osslsigncode sign "${material[@]}" -h sha256 -n "Korvan install hook library" \
+              -time "${SOURCE_DATE_EPOCH:?}" "${timestamp[@]}" -in "$in" -out "$out" 2>&1); then
     rm -f "$out"
-    echo "sign: osslsigncode could not sign $in" >&2
+    if [ -n "${INSTALLHOOKS_SIGN_TSA:-}" ] && grep -qi 'timestamping failed' <<<"$said"; then
+      echo "sign: the timestamp server $INSTALLHOOKS_SIGN_TSA did not timestamp $(basename "$in")" \
+           "($(grep -m1 -iE 'HTTP failure|failed' <<<"$said"))" >&2
+    else
+      echo "sign: osslsigncode could not sign $in ($(grep -m1 -iE 'error|fail' <<<"$said" || echo "no reason given"))" >&2
+    fi
     return 1
   fi
-  if ! verify_file "$out" >/dev/null; then
+  if ! said=$(verify_file "$out" 2>&1); then
     rm -f "$out"
     echo "sign: the signature on $(basename "$out") does not verify" >&2
     return 1
   fi
+  if ! check_timestamp "$out" <<<"$said"; then
+    rm -f "$out"
+    return 1
+  fi
 }
 
-# verify_file FILE: osslsigncode's verdict on FILE's signature and digest.
+# check_timestamp FILE < VERDICT: where INSTALLHOOKS_SIGN_TSA names a
+# timestamp server, FILE's signature must carry a timestamp that verifies
+# against the roots (VERDICT is verify_file's output for FILE); otherwise one
+# line says so and it fails.
+check_timestamp() {
+  local verdict
+  verdict=$(cat)
+  [ -n "${INSTALLHOOKS_SIGN_TSA:-}" ] || return 0
+  if grep -q '^Timestamp Server Signature verification: ok' <<<"$verdict"; then
+    return 0
+  fi
+  echo "sign: INSTALLHOOKS_SIGN_TSA names $INSTALLHOOKS_SIGN_TSA, but the signature on $(basename "$1") carries" \
+       "no timestamp that verifies ($(grep -m1 -E '^Timestamp' <<<"$verdict" || echo "osslsigncode says nothing of one"))" >&2
+  return 1
+}
+
+# verify_file FILE: osslsigncode's verdict on FILE's signature and digest, and
+# on its timestamp, against the same roots.
 verify_file() {
-  osslsigncode verify -CAfile "${INSTALLHOOKS_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}" -in "$1"
+  local roots=${INSTALLHOOKS_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
+  osslsigncode verify -CAfile "$roots" -TSA-CAfile "$roots" -in "$1"
 }

@@ -3,7 +3,12 @@
 . "$(dirname "${BASH_SOURCE[0]}")/i386.sh"
 
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES=winemenubuilder.exe=d
+# No debugger on a crash: with winedbg attached, a process that dies of an
+# unhandled exception ends with the debugger's status (0 when it printed its
+# backtrace) instead of the exception's; without one it ends with the
+# exception's code, and Wine's own "wine: Unhandled ..." line still names the
+# exception and its address (tests/support/wine_program.py reads it).
+export WINEDLLOVERRIDES='winemenubuilder.exe=d;winedbg.exe=d'
 export WINEARCH=win64
 # No display: Wine must not try to open windows.
 unset DISPLAY

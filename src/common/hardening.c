@@ -12,11 +12,22 @@
  */
 DWORD __stack_chk_guard = 0xBB40E64Eu;
 
-/* A frame's copy of the guard was overwritten: end the process at once,
- * without unwinding through the corrupted stack. */
+/*
+ * A frame's copy of the guard was overwritten: end the process at once,
+ * without unwinding through the corrupted stack, and without raising an
+ * exception that a handler up the stack could catch.
+ *
+ * Windows 8 and later end the process on a fast-fail request
+ * (__fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE)) in the kernel, with no
+ * handler run. Windows 7 does not know the request and raises an ordinary
+ * access violation instead, which an installer's catch-all handler could
+ * swallow and then go on with the smashed stack: there the process is
+ * terminated with the status the fast-fail request reports.
+ */
 __declspec(noreturn) void __stack_chk_fail(void) {
-    /* __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) */
-    __asm__ volatile("int $0x29" : : "c"(2) : "memory");
+    if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
+        __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
+    }
     TerminateProcess(GetCurrentProcess(), (UINT)STATUS_STACK_BUFFER_OVERRUN);
     for (;;) {
     }

@@ -12,8 +12,10 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import wine_program  # noqa: E402
 
 parser = argparse.ArgumentParser()
 for option in ("--hookhost", "--samplemachine", "--dll", "--missing-export"):
@@ -30,16 +32,16 @@ def check(condition, what):
 
 
 def wine(*command):
-    # Stretched where 32-bit programs run under emulation (scripts/lib/i386.sh).
-    limit = 300 * int(os.environ.get("INSTALLHOOKS_TIMEOUT_SCALE", "1"))
-    run = subprocess.run(["wine", *command], stdin=subprocess.DEVNULL, capture_output=True, timeout=limit)
-    return run.returncode, run.stdout.decode("utf-8").replace("\r\n", "\n"), run.stderr.decode("utf-8", "replace")
+    # A crash is a failure whatever status it ends with: an access violation
+    # ends with 5, which is also hookhost's status for a missing export.
+    status, out, err = wine_program.run(command, 300)
+    crashed = wine_program.ended(status, err)
+    if crashed:
+        check(False, "%s %s" % (os.path.basename(command[0]), crashed))
+    return status, out, err
 
 
-def windows_path(path):
-    # Wine's drive Z: is the Unix root: the same path, with no winepath start
-    # (each Wine start costs a minute where 32-bit code runs under an old qemu).
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+windows_path = wine_program.windows_path
 
 
 def hookhost(*arguments):

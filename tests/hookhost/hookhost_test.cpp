@@ -21,6 +21,7 @@
 #include "machine/hives.h"
 #include "machine/machine.h"
 #include "samplemachine/footprint.h"
+#include "support/child_process.h"
 #include "support/fixtures.h"
 #include "support/iat_patch.h"
 #include "support/mount_watch.h"
@@ -140,49 +141,13 @@ Lines withoutStampTimes(Lines lines) {
     return lines;
 }
 
-struct HostRun {
-    DWORD exitCode = 0;
-    std::string output;
-};
-
-// hookhost.exe beside the test program, its standard output captured.
-HostRun runHookhost(const std::wstring& arguments) {
+// hookhost.exe beside the test program, its output captured.
+testing_support::ChildRun runHookhost(const std::wstring& arguments) {
     std::wstring program = HookLibrary::path();
     program = program.substr(0, program.rfind(L'\\') + 1) + L"hookhost.exe";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    HostRun run;
-    if (CreatePipe(&read, &write, &inherit, 0) == FALSE) {
-        ADD_FAILURE() << "no pipe";
-        return run;
-    }
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::wstring command = L"\"" + program + L"\" " + arguments;
-    const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &process);
-    CloseHandle(write);
-    if (started == FALSE) {
-        CloseHandle(read);
-        ADD_FAILURE() << "hookhost.exe did not start";
-        return run;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) != FALSE && got != 0) {
-        run.output.append(buffer, got);
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    CloseHandle(read);
+    const testing_support::ChildRun run =
+        testing_support::runChild(program, arguments, testing_support::scaledSeconds(120));
+    EXPECT_TRUE(run.started && !run.timedOut) << "hookhost.exe " << run.outcome();
     return run;
 }
 
@@ -286,7 +251,7 @@ TEST_F(Hookhost, TracingAndReportingChangeTheMachineAsAPlainRunDoes) {
         SCOPED_TRACE(hook);
         sample::seed();
         Lines before = snapshot();
-        const HostRun plain = runHookhost(dllArgument(hook));
+        const testing_support::ChildRun plain = runHookhost(dllArgument(hook));
         EXPECT_EQ(0U, plain.exitCode);
         EXPECT_EQ(std::string(hook) + " returned 0\r\n", plain.output);
         const Diff plainDiff = diff(withoutStampTimes(before), withoutStampTimes(snapshot()));
@@ -294,7 +259,7 @@ TEST_F(Hookhost, TracingAndReportingChangeTheMachineAsAPlainRunDoes) {
 
         sample::seed();
         before = snapshot();
-        const HostRun flagged = runHookhost(L"--trace --report " + dllArgument(hook));
+        const testing_support::ChildRun flagged = runHookhost(L"--trace --report " + dllArgument(hook));
         EXPECT_EQ(0U, flagged.exitCode);
         const Diff flaggedDiff = diff(withoutStampTimes(before), withoutStampTimes(snapshot()));
         EXPECT_EQ(plainDiff.removed, flaggedDiff.removed);
@@ -328,7 +293,7 @@ TEST_F(Hookhost, TheReportAgreesWithTheMachineAndMountsNoProfilesOwnHive) {
     const std::wstring sendTo = places().sendTo + L"\\Korvan Eraser.KorvanEraser";
     ASSERT_TRUE(machine::fileExists(sendTo));
 
-    const HostRun run = runHookhost(L"--report " + dllArgument("DllPreUnInstall"));
+    const testing_support::ChildRun run = runHookhost(L"--report " + dllArgument("DllPreUnInstall"));
     EXPECT_EQ(0U, run.exitCode);
     const std::size_t after = run.output.find("== footprint after");
     ASSERT_NE(std::string::npos, after);

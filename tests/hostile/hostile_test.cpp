@@ -11,8 +11,10 @@
 //   |     `- NNN...Nd                       (one of them with a child)
 //   |- Deep\L1...\L2...\ ... \L508...       255-character names down to the
 //   |                                       512th level below the hive root
-//   |- Shortcut  -> HKLM\Software\KorvanHostileVictim   (registry link)
-//   |- Dangling  -> HKLM\Software\KorvanHostileMissing  (link, no target)
+//   |                                       (and one more under Wine)
+//   |- Beside    -> HKCU\Software\KorvanHostileVictim   (registry links; the
+//   |- Shortcut  -> HKLM\Software\KorvanHostileVictim   first followed on
+//   |- Dangling  -> HKLM\Software\KorvanHostileMissing  both platforms)
 //   |- Bulk000 ... Bulk299                  values of every type, empty ones,
 //   |                                       a default value
 //   `- NotALink                             a REG_LINK "SymbolicLinkValue"
@@ -46,6 +48,7 @@
 #include "samplemachine/footprint_shell.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
+#include "support/platform.h"
 
 using machine::kView32;
 using machine::kView64;
@@ -72,7 +75,8 @@ const wchar_t kLockedTask[] = L"Locked.zwtask";
 const wchar_t kOtherUserHive[] = L"S-1-5-21-1111-2222-3333-1001";
 
 // Windows keeps a key tree to 512 levels; HKCU\Software\Korvan\ZTB\Deep is
-// the 4th level below the hive root, so the chain below it adds 508.
+// the 4th level below the hive root, so the chain below it adds 508, and
+// Windows refuses one more, which Wine makes.
 constexpr int kWindowsDepthLimit = 512;
 constexpr int kDeepLevels = kWindowsDepthLimit - 4;
 constexpr int kBulkKeys = 300;
@@ -333,6 +337,7 @@ protected:
         // bottom of the deep subtree by path.
         EXPECT_TRUE(hostile::removeKeyTree(HKEY_CURRENT_USER, kMakerKey));
         EXPECT_TRUE(hostile::removeKeyTree(HKEY_LOCAL_MACHINE, kVictimKey, kView64));
+        EXPECT_TRUE(hostile::removeKeyTree(HKEY_CURRENT_USER, kVictimKey));
     }
 
     void seedHostile() {
@@ -343,14 +348,27 @@ protected:
         ASSERT_TRUE(
             machine::createKey(HKEY_CURRENT_USER, join(join(kSettingsKey, longKeyName(L'a')), longKeyName(L'd'))));
 
-        ASSERT_EQ(kDeepLevels,
-                  machine::createChain(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep"), kDeepLevels, &deepName));
+        deepLevels = machine::createChain(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep"), kDeepLevels + 1, &deepName);
+        if (testing_support::onWine()) {
+            ASSERT_EQ(kDeepLevels + 1, deepLevels) << "Wine divergence: Wine makes a key below the 512th level";
+        } else {
+            ASSERT_EQ(kDeepLevels, deepLevels) << "Windows: the registry refuses a key below the 512th level";
+        }
 
-        // The link's target: another vendor's key below HKLM.
-        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, kVictimKey, L"Owner", L"another vendor", kView64));
-        ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictimKey, L"Data"), L"Size", 42, kView64));
-        ASSERT_TRUE(machine::createKey(HKEY_LOCAL_MACHINE, join(kVictimKey, L"Data\\Inner"), kView64));
+        // The links' targets: another vendor's keys in the same hive, where
+        // every platform follows a link, and below HKLM, where Windows
+        // follows none from a user's hive.
+        for (const auto& [root, view] :
+             {std::pair{HKEY_CURRENT_USER, REGSAM{0}}, std::pair{HKEY_LOCAL_MACHINE, kView64}}) {
+            ASSERT_TRUE(machine::setString(root, kVictimKey, L"Owner", L"another vendor", view));
+            ASSERT_TRUE(machine::setDword(root, join(kVictimKey, L"Data"), L"Size", 42, view));
+            ASSERT_TRUE(machine::createKey(root, join(kVictimKey, L"Data\\Inner"), view));
+        }
         victim = tree(HKEY_LOCAL_MACHINE, kVictimKey, kView64);
+        hiveVictim = tree(HKEY_CURRENT_USER, kVictimKey, 0);
+        ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Beside"),
+                                        testing_support::absoluteName(HKEY_CURRENT_USER, kVictimKey)));
+        ASSERT_TRUE(machine::keyExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Beside\\Data\\Inner")));
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut"), kVictimTarget));
         ASSERT_TRUE(hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Shortcut")));
         ASSERT_TRUE(hostile::createLink(HKEY_CURRENT_USER, join(kSettingsKey, L"Dangling"), kMissingTarget));
@@ -371,7 +389,7 @@ protected:
             RegCloseKey(bulk);
         }
         RegCloseKey(settings);
-        ASSERT_EQ(static_cast<std::size_t>(kBulkKeys) + 8,
+        ASSERT_EQ(static_cast<std::size_t>(kBulkKeys) + 9,
                   machine::subkeyNames(HKEY_CURRENT_USER, kSettingsKey).size());
 
         // The value that marks a link, on an ordinary key that has a child.
@@ -446,7 +464,9 @@ protected:
 
     HookLibrary dll;
     std::unique_ptr<ProfileFolders> folders;
+    int deepLevels = 0;
     std::vector<std::wstring> victim;
+    std::vector<std::wstring> hiveVictim;
     std::vector<std::wstring> lockedTask;
     std::map<std::wstring, std::vector<std::wstring>> hives;
 };
@@ -486,7 +506,11 @@ TEST_P(HostileMachine, HookReturnsZeroRemovesWhatItCanAndChangesNothingElse) {
               machine::keyExists(HKEY_CURRENT_USER, join(join(kSettingsKey, longKeyName(L'a')), longKeyName(L'd'))));
 
     ran("a subtree down to the registry's 512th level, 255-character names");
-    EXPECT_EQ(settingsStay ? kDeepLevels : -1, machine::chainDepth(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep")));
+    EXPECT_EQ(settingsStay ? deepLevels : -1, machine::chainDepth(HKEY_CURRENT_USER, join(kSettingsKey, L"Deep")));
+
+    ran("a registry link to another key of the same hive");
+    EXPECT_EQ(hiveVictim, tree(HKEY_CURRENT_USER, kVictimKey, 0));
+    EXPECT_EQ(settingsStay, hostile::linkExists(HKEY_CURRENT_USER, join(kSettingsKey, L"Beside")));
 
     ran("a registry link into HKLM");
     EXPECT_EQ(victim, tree(HKEY_LOCAL_MACHINE, kVictimKey, kView64));

@@ -13,6 +13,7 @@
 #include "postinstall/postinstall.h"
 #include "support/fixtures.h"
 #include "support/handle_ledger.h"
+#include "support/platform.h"
 
 using machine::kView32;
 using machine::kView64;
@@ -57,7 +58,13 @@ TEST_F(StampInstallDate, WritesGmtAndDateIntoThe64BitViewOnly) {
 
     EXPECT_TRUE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"gmt", kView64));
     EXPECT_TRUE(machine::valueExists(HKEY_LOCAL_MACHINE, kSubstitute, L"date", kView64));
-    EXPECT_EQ(view32Before, machine::dumpTree(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView32));
+    if (testing_support::twoRegistryViews()) {
+        EXPECT_EQ(view32Before, machine::dumpTree(HKEY_LOCAL_MACHINE, L"Software\\Korvan", kView32));
+    } else {
+        EXPECT_EQ((std::vector<std::wstring>{L"date", L"gmt", L"lang"}),
+                  machine::valueNames(HKEY_LOCAL_MACHINE, kSubstitute, kView32))
+            << "32-bit Windows: one registry view, so the stamp is in the key that holds \"lang\"";
+    }
 }
 
 TEST_F(StampInstallDate, WithoutTheSubstituteKeyCreatesNothingInEitherView) {

@@ -1,11 +1,11 @@
 // The owner of a hive against the elevated purge. The owner may write below
 // the hive's "Software" key at any moment; these tests act for the owner at
 // the worst ones, from inside the call that ends a check (through the import
-// table), and require that nothing outside the hive changes. Each also shows
-// that the owner's move was made. Whatever the owner puts there, as deep as
-// the registry allows or growing while the purge runs, the removal hook
-// returns, on an installer's thread with little stack, and the other users'
-// hives are purged as usual.
+// table), and require that nothing outside the product's settings changes.
+// Each also shows that the owner's move was made. Whatever the owner puts
+// there, as deep as the registry allows or growing while the purge runs, the
+// removal hook returns, on an installer's thread with little stack, and the
+// other users' hives are purged as usual.
 
 #include <windows.h>
 
@@ -13,7 +13,9 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "machine/machine.h"
@@ -21,6 +23,7 @@
 #include "support/fixtures.h"
 #include "support/iat_patch.h"
 #include "support/import_recorder.h"
+#include "support/platform.h"
 #include "support/registry_faults.h"
 #include "support/registry_link.h"
 #include "support/stack_use.h"
@@ -40,14 +43,29 @@ using testing_support::testProgram;
 namespace {
 
 const wchar_t kUserHive[] = L"S-1-5-21-7000-7000-7000-1002";
-// A machine key that the owner cannot write, in the 64-bit view, where an
-// absolute link target leads:
+// Where the owner's links lead, twice the same keys:
 // KorvanVictim
 // ├── Leaf                    (value)    a key without subkeys
 // ├── Korvan\ZTB\Settings     (value)    what a purge through a link would take
 // └── Microsoft\Windows\CurrentVersion\Run : DelayShred
-const wchar_t kVictim[] = L"Software\\KorvanVictim";
-const wchar_t kVictimName[] = L"\\REGISTRY\\Machine\\Software\\KorvanVictim";
+// beside "Software" in the owner's own hive, where every platform follows a
+// link of the hive, and in HKLM (64-bit view), where Windows follows no link
+// from a user's hive (Wine follows it): the links into HKLM show that nothing
+// outside the hive changes on either platform, the others that the purge
+// never follows a link that the platform would follow.
+struct Victim {
+    HKEY root;
+    const wchar_t* path;
+    REGSAM view;
+    const wchar_t* name;  // as a link's target names it
+};
+const Victim kVictims[] = {
+    {HKEY_USERS, L"S-1-5-21-7000-7000-7000-1002\\KorvanVictim", 0,
+     L"\\REGISTRY\\USER\\S-1-5-21-7000-7000-7000-1002\\KorvanVictim"},
+    {HKEY_LOCAL_MACHINE, L"Software\\KorvanVictim", kView64, L"\\REGISTRY\\Machine\\Software\\KorvanVictim"},
+};
+const std::wstring kHiveVictim = kVictims[0].name;
+const std::wstring kMachineVictim = kVictims[1].name;
 
 // What the owner does: deletes its key at `path` by name and puts a link to
 // `target` in its place.
@@ -164,24 +182,38 @@ protected:
         testing_support::removeLink(HKEY_USERS, g_swapPath);
         clearVictim();
     }
-    static void clearVictim() { machine::deleteTree(HKEY_LOCAL_MACHINE, kVictim, kView64); }
+    static void clearVictim() {
+        for (const Victim& victim : kVictims) {
+            machine::deleteTree(victim.root, victim.path, victim.view);
+        }
+    }
     void seedVictim() {
         clearVictim();
-        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Leaf"), L"Owner", L"machine", kView64));
-        ASSERT_TRUE(machine::setDword(HKEY_LOCAL_MACHINE, join(kVictim, L"Korvan\\ZTB\\Settings"), L"n", 1, kView64));
-        ASSERT_TRUE(machine::setString(HKEY_LOCAL_MACHINE, join(kVictim, L"Microsoft\\Windows\\CurrentVersion\\Run"),
-                                       L"DelayShred", L"machine.exe", kView64));
-        victimBefore = dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64);
+        victimBefore.clear();
+        for (const Victim& victim : kVictims) {
+            const std::wstring path = victim.path;
+            ASSERT_TRUE(machine::setString(victim.root, join(path, L"Leaf"), L"Owner", L"someone", victim.view));
+            ASSERT_TRUE(machine::setDword(victim.root, join(path, L"Korvan\\ZTB\\Settings"), L"n", 1, victim.view));
+            ASSERT_TRUE(machine::setString(victim.root, join(path, L"Microsoft\\Windows\\CurrentVersion\\Run"),
+                                           L"DelayShred", L"victim.exe", victim.view));
+            victimBefore.push_back(dumpTree(victim.root, victim.path, victim.view));
+        }
     }
 
-    void expectVictimIntact() const { EXPECT_EQ(victimBefore, dumpTree(HKEY_LOCAL_MACHINE, kVictim, kView64)); }
+    void expectVictimIntact() const {
+        ASSERT_EQ(std::size(kVictims), victimBefore.size());
+        for (std::size_t i = 0; i < victimBefore.size(); ++i) {
+            EXPECT_EQ(victimBefore[i], dumpTree(kVictims[i].root, kVictims[i].path, kVictims[i].view))
+                << machine::narrow(kVictims[i].name);
+        }
+    }
 
     // The purge of the owner's hive, while the owner swaps its key at `path`
     // for a link into the victim right after the key whose name ends with
     // `counted` has been counted empty.
     static bool purgeSwappingAfterCount(const std::wstring& path, const std::wstring& counted) {
         g_swapPath = join(kUserHive, path);
-        g_swapTarget = std::wstring(kVictimName) + L"\\Leaf";
+        g_swapTarget = kHiveVictim + L"\\Leaf";
         g_countedKey = counted;
         IatPatch query(testProgram(), "advapi32.dll", "RegQueryInfoKeyW",
                        reinterpret_cast<const void*>(&countThenSwap));
@@ -191,7 +223,7 @@ protected:
     }
 
     TestHive hive{kUserHive};
-    std::vector<std::wstring> victimBefore;
+    std::vector<std::vector<std::wstring>> victimBefore;
 };
 
 }  // namespace
@@ -224,11 +256,18 @@ TEST_F(OwnerRaces, ALeafSwappedForALinkAfterItWasFoundWithoutSubkeysIsNotFollowe
 TEST_F(OwnerRaces, AHiveWhoseSoftwareKeyIsALinkIsNotPurgedLoadedOrMounted) {
     TestHive mounted{preuninstall_test::kMountName};
     ASSERT_TRUE(mounted.mounted());
-    for (const std::wstring& name : {std::wstring(kUserHive), mounted.name()}) {
-        ASSERT_TRUE(testing_support::createLink(HKEY_USERS, join(name, L"Software"), kVictimName));
-        // The link is live: the hive's paths lead into the machine key.
-        ASSERT_TRUE(keyExists(HKEY_USERS, join(name, L"Software\\Korvan\\ZTB\\Settings")));
-        ASSERT_TRUE(machine::valueExists(HKEY_USERS, join(name, preuninstall_test::kRunKey), L"DelayShred"));
+    // The loaded hive's link leads into the same hive, the mounted one's into HKLM.
+    for (const auto& [name, target] :
+         {std::pair{std::wstring(kUserHive), kHiveVictim}, std::pair{mounted.name(), kMachineVictim}}) {
+        ASSERT_TRUE(testing_support::createLink(HKEY_USERS, join(name, L"Software"), target));
+        // Whether the link is live: the hive's paths lead into the victim.
+        const bool followed = target == kHiveVictim || testing_support::onWine();
+        const char* why = target == kHiveVictim ? "a link inside one hive is followed"
+                          : followed            ? "Wine divergence: Wine follows a link from a user's hive into HKLM"
+                                                : "Windows: a link from a user's hive into HKLM is not followed";
+        ASSERT_EQ(followed, keyExists(HKEY_USERS, join(name, L"Software\\Korvan\\ZTB\\Settings"))) << why;
+        ASSERT_EQ(followed, machine::valueExists(HKEY_USERS, join(name, preuninstall_test::kRunKey), L"DelayShred"))
+            << why;
     }
 
     EXPECT_FALSE(installhooks::purgeHiveSettings(kUserHive));
@@ -244,7 +283,7 @@ TEST_F(OwnerRaces, AHiveWhoseSoftwareKeyIsALinkIsNotPurgedLoadedOrMounted) {
 TEST_F(OwnerRaces, AnOrdinaryMakersKeyThatCarriesALinkTypedValueIsPurgedLikeAnyOther) {
     seedUserSettings(HKEY_USERS, kUserHive);
     const std::wstring maker = join(kUserHive, L"Software\\Korvan");
-    const std::wstring target = kVictimName;
+    const std::wstring target = kHiveVictim;
     ASSERT_TRUE(machine::setValue(HKEY_USERS, maker, L"SymbolicLinkValue", REG_LINK, target.data(),
                                   static_cast<DWORD>(target.size() * sizeof(wchar_t))));
 
@@ -257,18 +296,19 @@ TEST_F(OwnerRaces, AnOrdinaryMakersKeyThatCarriesALinkTypedValueIsPurgedLikeAnyO
 }
 
 TEST_F(OwnerRaces, ALinkWhoseTargetIsSetRightAfterThePurgeLookedAtItIsNotFollowedLoadedOrMounted) {
-    const std::wstring victim = kVictimName;
     const std::wstring mount = preuninstall_test::kMountName;
+    // The loaded hive's links lead into the same hive; the mounted profile's,
+    // made by the test as the sweep mounts it, into HKLM.
     const struct {
         std::wstring hive;
         const wchar_t* link;
         std::wstring target;
     } cases[] = {
-        {kUserHive, L"Software", victim},
-        {kUserHive, L"Software\\Korvan", join(victim, L"Korvan")},
-        {mount, L"Software", victim},
+        {kUserHive, L"Software", kHiveVictim},
+        {kUserHive, L"Software\\Korvan", join(kHiveVictim, L"Korvan")},
+        {mount, L"Software", kMachineVictim},
         // The last key on the way to the Run key, which is never gone below.
-        {mount, preuninstall_test::kRunKey, join(victim, L"Microsoft\\Windows\\CurrentVersion\\Run")},
+        {mount, preuninstall_test::kRunKey, join(kMachineVictim, L"Microsoft\\Windows\\CurrentVersion\\Run")},
     };
     for (const auto& c : cases) {
         const std::wstring link = join(c.hive, c.link);

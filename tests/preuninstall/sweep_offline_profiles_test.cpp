@@ -20,11 +20,13 @@
 #include "support/handle_ledger.h"
 #include "support/heap_failure.h"
 #include "support/iat_patch.h"
+#include "support/platform.h"
 #include "user_hives.h"
 
 using machine::dumpTree;
 using machine::keyExists;
 using preuninstall_test::clearCurrentUser;
+using preuninstall_test::hiveAsUnmounted;
 using preuninstall_test::join;
 using preuninstall_test::kCurrentUserHive;
 using preuninstall_test::kMountName;
@@ -189,6 +191,23 @@ LONG WINAPI unloadThenFailAllocation(HKEY root, LPCWSTR name) {
     return status;
 }
 
+// Leaves open the first key inside the mounted hive that is closed once the
+// watch has seen the mount: one that the purge opened, as a faulty purge
+// would leave it.
+using CloseKeyFn = LONG(WINAPI*)(HKEY);
+CloseKeyFn g_regCloseKey = nullptr;
+const std::vector<MountEvent>* g_mounts = nullptr;
+HKEY g_leftOpen = nullptr;
+LONG WINAPI closeAllButOneInTheMountedHive(HKEY key) {
+    const std::wstring inside = L"\\REGISTRY\\USER\\" + std::wstring(kMountName) + L"\\";
+    if (g_leftOpen == nullptr && g_mounts != nullptr && !g_mounts->empty() &&
+        _wcsnicmp(machine::kernelKeyName(key).c_str(), inside.c_str(), inside.size()) == 0) {
+        g_leftOpen = key;
+        return ERROR_SUCCESS;
+    }
+    return g_regCloseKey(key);
+}
+
 }  // namespace
 
 TEST_F(SweepOfflineProfiles, EveryOtherProfileIsMountedPurgedAndUnmounted) {
@@ -234,15 +253,54 @@ TEST_F(SweepOfflineProfiles, EveryOtherProfileIsMountedPurgedAndUnmounted) {
         SCOPED_TRACE(machine::narrow(file));
         const MountEvent* unload = unloadAfterLoadOf(events, file);
         ASSERT_NE(nullptr, unload);
-        // The purge as it stood in the mounted hive just before the unmount,
-        // with nothing open but the directory search.
-        EXPECT_EQ(withoutProduct(aliceFile, true), unload->content);
+        // Nothing open but the directory search as the hive was unmounted
+        // (AKeyLeftOpenInTheMountedHive... shows what a key would do).
         EXPECT_EQ(1U, unload->openHandles);
+        EXPECT_EQ(withoutProduct(aliceFile, true), hiveAsUnmounted(events, file));
     }
     // The loaded hives went first.
     EXPECT_EQ(withoutProduct(currentBefore, true), dumpTree(HKEY_USERS, kCurrentUserHive));
     EXPECT_FALSE(machine::hiveLoaded(kMountName));
     EXPECT_TRUE(preuninstall_test::privilegeEnabled(kRestorePrivilege));
+}
+
+// What the count of open handles at each unmount guards against: a key left
+// open inside the mounted hive. Windows then refuses the unload, and the
+// user's hive stays loaded; Wine unloads it all the same, so under Wine the
+// count is the only sign of it.
+TEST_F(SweepOfflineProfiles, AKeyLeftOpenInTheMountedHiveIsCountedAndOnWindowsKeepsTheHiveLoaded) {
+    ProfileFolders folders;
+    const std::wstring alice = folders.addProfile(L"KorvanAlice");
+    ASSERT_TRUE(folders.complete());
+    g_leftOpen = nullptr;
+    std::vector<MountEvent> events;
+    {
+        HandleLedger ledger;
+        MountWatch watch(testProgram(), &ledger);
+        IatPatch close(testProgram(), "advapi32.dll", "RegCloseKey",
+                       reinterpret_cast<const void*>(&closeAllButOneInTheMountedHive));
+        ASSERT_TRUE(watch.applied() && close.applied());
+        g_regCloseKey = close.originalAs<CloseKeyFn>();
+        g_mounts = &watch.events();
+        EXPECT_TRUE(installhooks::sweepOfflineProfiles());
+        g_mounts = nullptr;
+        events = watch.events();
+    }
+    ASSERT_NE(nullptr, g_leftOpen) << "the purge closed no key inside the mounted hive";
+    RegCloseKey(g_leftOpen);
+    const MountEvent* unload = unloadAfterLoadOf(events, alice);
+    ASSERT_NE(nullptr, unload);
+    // The search and the key: where the other tests require 1.
+    EXPECT_EQ(2U, unload->openHandles);
+    if (testing_support::onWine()) {
+        EXPECT_EQ(ERROR_SUCCESS, unload->status)
+            << "Wine divergence: RegUnLoadKeyW unloads a hive with a key open below its root";
+        EXPECT_FALSE(machine::hiveLoaded(kMountName));
+    } else {
+        EXPECT_EQ(ERROR_ACCESS_DENIED, unload->status)
+            << "Windows: RegUnLoadKeyW refuses a hive while a key inside it is open";
+        EXPECT_TRUE(machine::hiveLoaded(kMountName)) << "Windows: the hive stays loaded";
+    }
 }
 
 TEST_F(SweepOfflineProfiles, LoadProfileHiveMountsTheFoldersHiveWithTheRestorePrivilege) {
@@ -281,10 +339,10 @@ TEST_F(SweepOfflineProfiles, TheFirstEntryOfTheSearchIsExaminedToo) {
     ASSERT_EQ(L"KorvanAlice", g_firstEntry);
     ASSERT_FALSE(watch.loadedFiles().empty());
     EXPECT_EQ(alice, watch.loadedFiles().front());
-    const MountEvent* unload = unloadAfterLoadOf(watch.events(), alice);
-    ASSERT_NE(nullptr, unload);
-    EXPECT_FALSE(mentions(unload->content, L"Korvan\\ZTB"));
-    EXPECT_FALSE(mentions(unload->content, L"DelayShred"));
+    const std::vector<std::wstring> purged = hiveAsUnmounted(watch.events(), alice);
+    ASSERT_FALSE(purged.empty());
+    EXPECT_FALSE(mentions(purged, L"Korvan\\ZTB"));
+    EXPECT_FALSE(mentions(purged, L"DelayShred"));
 }
 
 TEST_F(SweepOfflineProfiles, TheWalkedFolderIsTheParentOfTheCallersOwnProfile) {
@@ -411,10 +469,9 @@ TEST_F(SweepOfflineProfiles, ASecondSweepChangesNothing) {
     EXPECT_EQ(other, loaded.dump());
     for (const std::wstring& file : {alice, bob}) {
         SCOPED_TRACE(machine::narrow(file));
-        const MountEvent* unload = unloadAfterLoadOf(second.events(), file);
-        ASSERT_NE(nullptr, unload);
-        // Mounted as the first sweep left it, unmounted unchanged.
-        EXPECT_EQ(withoutProduct(original, true), unload->content);
+        // Mounted as the first sweep left it, unmounted unchanged, and so
+        // the next sweep finds it.
+        EXPECT_EQ(withoutProduct(original, true), hiveAsUnmounted(second.events(), file));
         EXPECT_EQ(withoutProduct(original, true), machine::dumpHiveFile(file));
     }
 }
@@ -488,9 +545,11 @@ TEST_F(SweepOutOfMemory, AfterAProfileWasPurgedAndUnmounted) {
     ASSERT_EQ(2U, events.size());
     EXPECT_EQ(alice, events[0].target);
     expectEachMountUnmountedRightAway(events);
-    EXPECT_FALSE(mentions(events[1].content, L"DelayShred"));
-    EXPECT_FALSE(mentions(events[1].content, L"Korvan\\ZTB"));
     EXPECT_EQ(1U, events[1].openHandles);
+    const std::vector<std::wstring> purged = hiveAsUnmounted(events, alice);
+    ASSERT_FALSE(purged.empty());
+    EXPECT_FALSE(mentions(purged, L"DelayShred"));
+    EXPECT_FALSE(mentions(purged, L"Korvan\\ZTB"));
     EXPECT_FALSE(machine::hiveLoaded(kMountName));
     EXPECT_EQ(0U, ledger.openCount());
     EXPECT_EQ(0, ledger.strayCloses());

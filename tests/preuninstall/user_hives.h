@@ -17,8 +17,8 @@ namespace preuninstall_test {
 
 inline const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const wchar_t kMountName[] = L"Korvan_Tmp_Reg";
-// The current user's hive as Wine names it below HKEY_USERS.
-inline const wchar_t kCurrentUserHive[] = L"S-1-5-21-0-0-0-1000";
+// The current user's hive below HKEY_USERS, named by the account's SID.
+inline const std::wstring kCurrentUserHive = machine::currentUserSid();
 inline const wchar_t kProfilesDirectory[] = L"C:\\users";
 
 std::wstring join(const std::wstring& parent, const std::wstring& child);
@@ -88,6 +88,13 @@ using testing_support::MountWatch;
 
 // The unmount that followed the successful mount of `file`, or null.
 const MountEvent* unloadAfterLoadOf(const std::vector<MountEvent>& events, const std::wstring& file);
+// What the mounted hive of `file` held as it was unmounted, read after the
+// hook where each platform keeps it. Windows: in the file, which the unload
+// wrote, mounted again and read (a failure unless it is what the watch read
+// inside the unmount call). Wine divergence: Wine never writes a mounted hive
+// back, so it is the hive as the watch read it inside the unmount call.
+// Empty, with a failure, when no unmount followed a mount of the file.
+std::vector<std::wstring> hiveAsUnmounted(const std::vector<MountEvent>& events, const std::wstring& file);
 
 // A machine whose every kind of user hive holds the product: the current
 // user's, another loaded hive, and the offline profile "KorvanAlice". What

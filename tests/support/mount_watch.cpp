@@ -2,6 +2,7 @@
 
 #include "machine/hives.h"
 #include "machine/machine.h"
+#include "support/platform.h"
 
 namespace testing_support {
 
@@ -44,10 +45,11 @@ struct MountWatchHooks {
         event.openHandles = watch.openHandles_ ? watch.openHandles_() : 0;
         if (root == HKEY_USERS) {
             event.content = machine::dumpTree(HKEY_USERS, name);
-            if (!watch.mountedFile_.empty()) {
+            // Windows writes the hive back itself as it unloads it.
+            if (!watch.mountedFile_.empty() && onWine()) {
                 machine::saveHive(HKEY_USERS, name, watch.mountedFile_);
-                watch.mountedFile_.clear();
             }
+            watch.mountedFile_.clear();
         }
         const LONG status = watch.unload_.originalAs<Unload>()(root, name);
         event.status = status;

@@ -1,16 +1,19 @@
 #pragma once
 
 // Watches every RegLoadKeyW and RegUnLoadKeyW of a module through its import
-// table, and makes the unmount do what Windows does and Wine does not.
+// table, and makes the unmount do under Wine what Windows does.
 //
 // Two ways in which Wine differs from Windows shape the tests that mount
-// hives. Wine does not write a mounted hive back to its file when it is
-// unmounted: so before an unload the watch writes the hive back to the file
-// it was loaded from, and reads the hive as the module leaves it. And Wine
-// lets a hive be unmounted while a key inside it is still open, where
-// Windows refuses: so the handles the module holds at that moment are
-// counted. After a failed load it also frees the mount name where Wine has
-// left an empty hive on it, as Windows would have left the name free.
+// hives (support/platform.h tells them apart). Windows writes a mounted hive
+// back to its file when it unloads it; Wine never does: so under Wine the
+// watch writes the hive back to the file it was loaded from before the
+// unload, and on Windows leaves that to Windows. Either way it reads the hive
+// as the module leaves it. And Windows refuses to unload a hive while any key
+// inside it is open, where Wine notices only keys open on the hive's root:
+// so the handles the module holds at that moment are counted, the one sign
+// of such a key under Wine. After a failed load it also frees the mount name
+// where Wine has left an empty hive on it, as Windows would have left the
+// name free.
 
 #include <windows.h>
 
@@ -28,7 +31,8 @@ struct MountEvent {
     std::wstring target;  // the hive file of a load, the mount name of an unload
     LONG status = ERROR_SUCCESS;
     // The mounted hive as dumpTree reads it: right after a load that
-    // succeeded, and right before an unload.
+    // succeeded, and right before an unload (under Wine the only reading of
+    // what the module left in it: see preuninstall/user_hives.h).
     std::vector<std::wstring> content;
     // Handles that the module had open when it asked for the unload (with a
     // counter only).

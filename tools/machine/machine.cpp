@@ -366,6 +366,22 @@ bool writeFile(const std::wstring& path, const std::string& content) {
     return ok != FALSE && written == content.size();
 }
 
+std::string readFile(const std::wstring& path) {
+    std::string content;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return content;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE && got != 0) {
+        content.append(buffer, got);
+    }
+    CloseHandle(file);
+    return content;
+}
+
 bool fileExists(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

@@ -94,6 +94,8 @@ std::vector<std::wstring> dumpTree(HKEY root, const std::wstring& path, REGSAM v
 std::wstring describe(const Value& value);
 
 bool writeFile(const std::wstring& path, const std::string& content = "sample");
+// A file's bytes; empty when it cannot be read.
+std::string readFile(const std::wstring& path);
 bool fileExists(const std::wstring& path);
 bool directoryExists(const std::wstring& path);
 // Creates the folder and any missing parents.

@@ -142,9 +142,11 @@ int wmain(int argc, wchar_t** argv) {
         complete = complete && extract(entry.resource, work + L"\\" + entry.name);
     }
     std::printf("extracted to: %s%s\n", machine::narrow(work).c_str(), complete ? "" : " (FAILED)");
-    // The programs find the DLL and hookhost.exe beside them; what they
-    // leave in the temp folder goes with the extraction folder.
+    // The programs find the DLL, hookhost.exe and the end-to-end inputs
+    // beside them; what they leave in the temp folder goes with the
+    // extraction folder.
     SetEnvironmentVariableW(L"INSTALLHOOKS_DLL", nullptr);
+    SetEnvironmentVariableW(L"INSTALLHOOKS_E2E_DIR", nullptr);
     SetEnvironmentVariableW(L"TEMP", (work + L"\\temp").c_str());
     SetEnvironmentVariableW(L"TMP", (work + L"\\temp").c_str());
     // Machines that run x86 code under emulation take longer.

@@ -1,5 +1,6 @@
 #include "testkit/runner.h"
 
+#include <msi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -50,9 +51,12 @@ void endJob(HANDLE job) {
 // pattern for the names below it (PathMatchSpec). Registry places start
 // with their root and view; folders may start with an environment variable,
 // <profiles> (the folder that holds the users' profile folders) or <sendto>.
-// Hives below HKU come first, since a folder cannot go while a hive file in
-// it is mounted.
+// MSI\{product code} is a Windows Installer product, removed with its
+// package's removal. Hives below HKU come before folders, since a folder
+// cannot go while a hive file in it is mounted.
 const wchar_t* const kPlaces[] = {
+    // The sample package of the end-to-end tests (examples/msi).
+    L"MSI\\{B3A90066-11D2-49CE-A6AA-EBF0311D9C7D}",
     L"HKU\\Korvan*",
     L"HKU\\S-1-5-21-1111-2222-3333-*",
     L"HKLM64\\SOFTWARE\\Korvan",
@@ -190,6 +194,12 @@ std::vector<std::wstring> Leftovers::matches() const {
     for (const std::wstring place : kPlaces) {
         const std::size_t split = place.rfind(L'\\');
         const std::wstring pattern = place.substr(split + 1);
+        if (place.rfind(L"MSI\\", 0) == 0) {
+            if (MsiQueryProductStateW(pattern.c_str()) == INSTALLSTATE_DEFAULT) {
+                found.push_back(place);
+            }
+            continue;
+        }
         if (const RegistryRoot* root = rootOf(place)) {
             const std::size_t from = wcslen(root->prefix);
             const std::wstring parent = split >= from ? place.substr(from, split - from) : L"";
@@ -223,7 +233,12 @@ std::vector<std::string> Leftovers::remove() const {
             continue;
         }
         bool gone = false;
-        if (const RegistryRoot* root = rootOf(item)) {
+        if (item.rfind(L"MSI\\", 0) == 0) {
+            // The sample's removal hook that can fail is not the one asked for.
+            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+            gone = MsiConfigureProductExW(item.substr(4).c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                          L"REMOVALHOOK=DllPreUnInstall") == ERROR_SUCCESS;
+        } else if (const RegistryRoot* root = rootOf(item)) {
             const std::wstring path = item.substr(wcslen(root->prefix));
             gone =
                 root->key == HKEY_USERS ? machine::unloadHive(path) : machine::deleteTree(root->key, path, root->view);
