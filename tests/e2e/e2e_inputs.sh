@@ -36,8 +36,18 @@ mkdir -p "$out"
 cp "$dll" "$out/installhooks.dll"
 cp "$hookhost" "$out/hookhost.exe"
 
+# NSIS keeps the time of each file it packs, and the installer is the same
+# bytes whenever it is built from the same files (the test kit carries it,
+# and a release is reproducible): the files it packs, the script's folder
+# copied, get the time SOURCE_DATE_EPOCH (0 when unset).
+script=$out/nsis-script
+mkdir "$script"
+cp "$(dirname "$nsi")"/* "$script/"
+nsi=$script/$(basename "$nsi")
+
 # nsis NAME: NAME-sample.exe around NAME.dll, both in the folder.
 nsis() {
+  touch -d "@${SOURCE_DATE_EPOCH:-0}" "$out/$1.dll" "$script"/*
   if ! "$makensis" -V2 -DHOOKS_DLL="$out/$1.dll" -DOUTFILE="$out/$1-sample.exe" "$nsi" >"$out/$1-sample.log" 2>&1; then
     echo "e2e_inputs: makensis failed on $1.dll:" >&2
     cat "$out/$1-sample.log" >&2
@@ -62,3 +72,4 @@ for file in "${faulty[@]}"; do
 done
 msi installhooks "$dll"
 msi "$(basename "$failing_removal" .dll)" "$failing_removal"
+rm -r "$script"
