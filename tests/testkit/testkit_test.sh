@@ -32,13 +32,23 @@ check() { # check DESCRIPTION COMMAND...
 }
 
 # The machine's state as the kit could change it: both registry roots that
-# the tests write, and every file of drive C: but the kit's own folder.
+# the tests write, and every file of drive C: but the kit's own folder. Left
+# out: what Wine and Windows Installer make for themselves whoever starts
+# them, and which holds nothing of ours: the display driver's keys, made
+# when a program first opens the desktop, and Windows Installer's empty
+# registration keys and folder, made at its first use (a product
+# registered there still shows, as keys below them).
 state() {
   "$wine64" reg.exe export HKLM "C:\\kit-state-hklm.reg" /y >/dev/null 2>&1
   "$wine64" reg.exe export HKU "C:\\kit-state-hku.reg" /y >/dev/null 2>&1
-  cat "$WINEPREFIX"/drive_c/kit-state-*.reg | iconv -f UTF-16LE -t UTF-8
+  cat "$WINEPREFIX"/drive_c/kit-state-*.reg | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' | awk '
+    /^\[/ { skip = /^\[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\/ ||
+                  /^\[HKEY_USERS\\[^\\]*\\Software\\Wine\\Temporary System Parameters/ ||
+                  /^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\]$/ ||
+                  /^\[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)\]$/ }
+    !skip && NF'
   rm -f "$WINEPREFIX"/drive_c/kit-state-*.reg
-  (cd "$WINEPREFIX/drive_c" && find . -path ./kit -prune -o -print | sort)
+  (cd "$WINEPREFIX/drive_c" && find . -path ./kit -prune -o -print | grep -vx ./windows/Installer | sort)
 }
 
 # kit ARGS...: runs the kit from C:\kit; its output in $output, status in $status.
