@@ -79,6 +79,36 @@ const wchar_t* const kPlaces[] = {
     L"<sendto>\\Korvan Eraser*",
 };
 
+// Windows Installer, loaded when the clean-up first looks for a product and
+// not before: a refusal loads nothing it does not need (under Wine,
+// msi.dll's load sets up the display).
+struct WindowsInstaller {
+    HMODULE module = LoadLibraryW(L"msi.dll");
+    decltype(&MsiQueryProductStateW) productState = function<decltype(&MsiQueryProductStateW)>("MsiQueryProductStateW");
+    decltype(&MsiSetInternalUI) setUi = function<decltype(&MsiSetInternalUI)>("MsiSetInternalUI");
+    decltype(&MsiConfigureProductExW) configure = function<decltype(&MsiConfigureProductExW)>("MsiConfigureProductExW");
+
+    template <typename Function>
+    Function function(const char* name) const {
+        return module != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+                                 : nullptr;
+    }
+    bool installed(const std::wstring& product) const {
+        return productState != nullptr && productState(product.c_str()) == INSTALLSTATE_DEFAULT;
+    }
+    // The sample's removal hook that can fail is not the one asked for.
+    bool remove(const std::wstring& product) const {
+        return setUi != nullptr && configure != nullptr && setUi(INSTALLUILEVEL_NONE, nullptr) >= 0 &&
+               configure(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REMOVALHOOK=DllPreUnInstall") ==
+                   ERROR_SUCCESS;
+    }
+};
+
+const WindowsInstaller& windowsInstaller() {
+    static const WindowsInstaller msi;
+    return msi;
+}
+
 struct RegistryRoot {
     const wchar_t* prefix;
     HKEY key;
@@ -195,7 +225,7 @@ std::vector<std::wstring> Leftovers::matches() const {
         const std::size_t split = place.rfind(L'\\');
         const std::wstring pattern = place.substr(split + 1);
         if (place.rfind(L"MSI\\", 0) == 0) {
-            if (MsiQueryProductStateW(pattern.c_str()) == INSTALLSTATE_DEFAULT) {
+            if (windowsInstaller().installed(pattern)) {
                 found.push_back(place);
             }
             continue;
@@ -234,10 +264,7 @@ std::vector<std::string> Leftovers::remove() const {
         }
         bool gone = false;
         if (item.rfind(L"MSI\\", 0) == 0) {
-            // The sample's removal hook that can fail is not the one asked for.
-            MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-            gone = MsiConfigureProductExW(item.substr(4).c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
-                                          L"REMOVALHOOK=DllPreUnInstall") == ERROR_SUCCESS;
+            gone = windowsInstaller().remove(item.substr(4));
         } else if (const RegistryRoot* root = rootOf(item)) {
             const std::wstring path = item.substr(wcslen(root->prefix));
             gone =
