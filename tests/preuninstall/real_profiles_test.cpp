@@ -395,10 +395,11 @@ private:
     // Lists what the case made, and requires each to be gone.
     void expectGone() {
         for (const TestUser& user : made_) {
-            const std::string sid = user.sid.empty() ? "(none)" : narrow(user.sid);
-            std::printf("[ made     ] user %s; profile folder %s; keys HKU\\%s, HKU\\%s_Classes, ProfileList\\%s\n",
-                        narrow(user.name).c_str(), user.folder.empty() ? "(none)" : narrow(user.folder).c_str(),
-                        sid.c_str(), sid.c_str(), sid.c_str());
+            const std::string sid = narrow(user.sid);
+            const std::string keys =
+                sid.empty() ? "(none known)" : "HKU\\" + sid + ", HKU\\" + sid + "_Classes, ProfileList\\" + sid;
+            std::printf("[ made     ] user %s; profile folder %s; keys %s\n", narrow(user.name).c_str(),
+                        user.folder.empty() ? "(none known)" : narrow(user.folder).c_str(), keys.c_str());
             BYTE* info = nullptr;
             EXPECT_EQ(NERR_UserNotFound, NetUserGetInfo(nullptr, user.name.c_str(), 0, &info))
                 << "the user " << narrow(user.name) << " is still there";
