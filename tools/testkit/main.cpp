@@ -102,8 +102,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!disposable) {
         return refuse(
-            "the tests change this machine (the product's registry keys, profile folders, user hives); run it "
-            "only on a disposable test machine, with --disposable-machine");
+            "the tests change this machine (the product's registry keys, profile folders, user hives, local "
+            "test users); run it only on a disposable test machine, with --disposable-machine");
     }
     for (const auto& key : kProductKeys) {
         if (machine::keyExists(HKEY_LOCAL_MACHINE, key.path, key.view)) {
