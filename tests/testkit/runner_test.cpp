@@ -24,6 +24,7 @@ TEST(Child, DISABLED_EndsWithZeroBeforeItsReport) { ExitProcess(0); }
 // make the runner of this program count it as crashed.
 TEST(Child, DISABLED_EndsWithAnAccessViolationsStatus) { ExitProcess(0xC0000005); }
 TEST(Child, DISABLED_RunsForever) { Sleep(INFINITE); }
+TEST(Child, DISABLED_Skips) { GTEST_SKIP() << "only where \"it\" <applies>"; }
 
 class Runner : public ::testing::Test {
 protected:
@@ -67,6 +68,14 @@ TEST_F(Runner, AProgramThatExitsWithZeroAfterItsReportPasses) {
     EXPECT_TRUE(r.passed()) << r.detail();
     EXPECT_EQ("passed", r.verdict());
     EXPECT_EQ(0, r.failedCases());
+}
+
+TEST_F(Runner, ASkippedCaseIsNeitherPassedNorFailedAndSaysWhy) {
+    const ProgramResult r = judge(L"Child.DISABLED_Skips:NoSuchCase");
+    EXPECT_TRUE(r.passed()) << r.detail();
+    EXPECT_EQ(0, r.passedCases());
+    EXPECT_EQ(0, r.failedCases());
+    EXPECT_EQ(0u, r.detail().find("1 cases, 1 skipped, 1 disabled (only where \"it\" <applies>) (")) << r.detail();
 }
 
 TEST_F(Runner, AFailedCaseFailsTheProgramAndIsCounted) {

@@ -1,5 +1,6 @@
 #include "testkit/reports.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -87,6 +88,10 @@ std::string ProgramResult::detail() const {
     if (disabled > 0) {
         text += ", " + std::to_string(disabled) + " disabled";
     }
+    // Why cases skipped, each reason once.
+    for (std::size_t i = 0; i < skipReasons.size(); ++i) {
+        text += (i == 0 ? " (" : " | ") + skipReasons[i] + (i + 1 == skipReasons.size() ? ")" : "");
+    }
     if (exitCode != 0) {
         text += "; exit code " + hex(exitCode);
     }
@@ -108,6 +113,23 @@ void readReport(const std::wstring& file, ProgramResult& result) {
         result.failures = attribute(xml, "testsuites", "failures");
         result.disabled = attribute(xml, "testsuites", "disabled");
         result.skipped = static_cast<int>(count(xml, "result=\"skipped\""));
+        result.completed = static_cast<int>(count(xml, "result=\"completed\""));
+        // A skip's message: where GTEST_SKIP was, a line break, why.
+        for (std::size_t at = xml.find("<skipped message=\""); at != std::string::npos;
+             at = xml.find("<skipped message=\"", at + 1)) {
+            const std::size_t start = at + 18;
+            std::string why = xml.substr(start, xml.find('"', start) - start);
+            const std::size_t lineBreak = why.find("&#x0A;");
+            why = lineBreak == std::string::npos ? why : why.substr(lineBreak + 6);
+            for (const auto& [entity, character] :
+                 {std::pair{"&#x0A;", " "}, std::pair{"&quot;", "\""}, std::pair{"&apos;", "'"}, std::pair{"&lt;", "<"},
+                  std::pair{"&gt;", ">"}, std::pair{"&amp;", "&"}}) {
+                replaceAll(why, entity, character);
+            }
+            if (std::find(result.skipReasons.begin(), result.skipReasons.end(), why) == result.skipReasons.end()) {
+                result.skipReasons.push_back(why);
+            }
+        }
         result.xml = xml;
     }
 }

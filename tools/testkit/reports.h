@@ -25,11 +25,13 @@ struct ProgramResult {
     int failures = 0;
     int disabled = 0;
     int skipped = 0;
+    int completed = 0;                     // cases that ran to their end, failed or not
+    std::vector<std::string> skipReasons;  // each distinct reason once
     std::string xml;
 
     // It exited with 0 after writing its whole report, and no case failed.
     bool passed() const { return started && !timedOut && exitCode == 0 && reported && failures == 0; }
-    int passedCases() const { return reported ? tests - failures - disabled - skipped : 0; }
+    int passedCases() const { return reported ? completed - failures : 0; }
     // A program that ended before reporting fails every case it listed; one
     // that failed without a failed case counts as one.
     int failedCases() const {
